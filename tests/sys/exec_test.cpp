@@ -156,6 +156,15 @@ TEST(Exec, ExecFailureWithoutForkIsRaisedInTheCaller) {
                kelvor::sys::TSysCallErr);
 }
 
+TEST(Exec, WithoutForkTheProgramTakesOverAfterPendingOutputIsWritten) {
+  Forked caller = run_forked([] {
+    std::printf("written by the caller\n");
+    (program({"echo", "written by the program"}) & ~TExec::FORK).run();
+  });
+  EXPECT_EQ(caller.status, 0);
+  EXPECT_EQ(caller.out, "written by the caller\nwritten by the program\n");
+}
+
 TEST(ChildFailure, FailedExecReportsAndEndsWithoutTouchingTheParent) {
   TempDir dir;
   std::string path = dir / "owned-by-parent";
