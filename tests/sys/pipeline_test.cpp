@@ -30,12 +30,6 @@ TEST(Pipeline, ThreeProgramsRunTogetherAndTheLastOneGivesTheStatus) {
   EXPECT_EQ(reaped, 2);
 }
 
-TEST(Pipeline, OnlyTheLastProgramIsWaitedFor) {
-  TPipeline pipeline = program({"echo"}) | program({"cat"});
-  EXPECT_FALSE(pipeline.programs()[0].flags() & TExec::WAIT);
-  EXPECT_TRUE(pipeline.programs()[1].flags() & TExec::WAIT);
-}
-
 TEST(Pipeline, DataFlowsLeftToRightAndCanRunAgain) {
   TempDir dir;
   std::string out = dir / "sorted";
