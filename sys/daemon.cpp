@@ -1,0 +1,68 @@
+#include "sys/daemon.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "sys/child_failure.h"
+#include "sys/descriptors.h"
+#include "sys/errors.h"
+
+namespace kelvor::sys {
+namespace {
+
+pid_t fork_or_refuse() {
+  pid_t pid = fork();
+  if (pid < 0) throw TUError("Unable to run as daemon");
+  return pid;
+}
+
+void ignore_hangup() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+void streams_to_null() {
+  int fd = open("/dev/null", O_RDWR);
+  if (fd < 0) return;
+  dup2(fd, STDIN_FILENO);
+  dup2(fd, STDOUT_FILENO);
+  dup2(fd, STDERR_FILENO);
+  if (fd > STDERR_FILENO) close(fd);
+}
+
+}  // namespace
+
+namespace detail {
+
+void run_job(const std::function<int()>& body) noexcept {
+  // Programs that the job starts end like the job would on an error of theirs.
+  set_child_failure_reporter(&report_child_failure_as_status);
+  try {
+    std::exit(body());
+  } catch (const TSysCallErr& e) {
+    std::exit(e.error_number());
+  } catch (...) {
+    std::exit(-1);
+  }
+}
+
+}  // namespace detail
+
+TExecResult run_as_daemon(TExec exec) {
+  // The forks below must not carry the caller's unwritten output along.
+  detail::flush_stdio();
+  if (fork_or_refuse() > 0) std::exit(0);
+  setsid();
+  ignore_hangup();
+  // A forked copy of the caller: _exit, so that no stdio buffer or static destructor runs twice.
+  if (fork_or_refuse() > 0) _exit(0);
+  streams_to_null();
+  return exec.run();
+}
+
+}  // namespace kelvor::sys
