@@ -169,6 +169,12 @@ bool Connection::reconnect() {
 }
 
 void Connection::execute() {
+  send_composed();
+  // Rows nobody reads would leave the connection "out of sync" for every later statement.
+  if (mysql_field_count(handle_) != 0) mysql_free_result(mysql_store_result(handle_));
+}
+
+void Connection::send_composed() {
   const std::string text = statement_.str();
   statement_.str("");
   mode_ = PLAIN;
@@ -180,7 +186,7 @@ void Connection::execute() {
 }
 
 Result Connection::query() {
-  execute();
+  send_composed();
   MYSQL_RES* result = mysql_store_result(handle_);
   if (result == nullptr) throw mError(handle_, " fetching result");
   return Result(result);

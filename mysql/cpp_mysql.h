@@ -87,10 +87,11 @@ public:
   // `text` with every backquote doubled, for use inside a backquoted identifier.
   static std::string escape_name(const std::string& text);
 
-  // Sends the composed statement and empties it. A connection found gone is opened again
-  // with the first connection's settings and the statement sent once more.
+  // Sends the composed statement and empties it; rows it returns are discarded. A
+  // connection found gone is opened again with the first connection's settings and the
+  // statement sent once more.
   void execute();
-  // execute(), then the complete result set.
+  // Sends the composed statement as execute() does, then returns its complete result set.
   Result query();
   // Reads the next row into `row`; false (row untouched) when there is none.
   bool fetch_row(Result& result, Row& row);
@@ -99,6 +100,7 @@ public:
   static void test();
 
 private:
+  void send_composed();
   bool send(const std::string& text);
   bool reconnect();
   void close_handle();

@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "tests/support/process.h"
@@ -39,12 +39,16 @@ const TestDb& test_db() {
 TestDb read_test_db_env(const std::string& env_file) {
   std::ifstream in(env_file);
   TestDb db;
+  const std::string prefix = "export ZENTRA_TEST_DB_";
   std::string line;
-  const std::regex assignment("export ZENTRA_TEST_DB_([A-Z_]+)='(.*)'");
   while (std::getline(in, line)) {
-    std::smatch match;
-    if (!std::regex_match(line, match, assignment)) continue;
-    const std::string key = match[1], value = match[2];
+    // export ZENTRA_TEST_DB_<KEY>='<value>'
+    const size_t equals = line.find("='");
+    if (line.rfind(prefix, 0) != 0 || equals == std::string::npos || line.back() != '\'') {
+      continue;
+    }
+    const std::string key = line.substr(prefix.size(), equals - prefix.size());
+    const std::string value = line.substr(equals + 2, line.size() - equals - 3);
     if (key == "HOST") db.host = value;
     if (key == "PORT") db.port = value;
     if (key == "PASSWORD") db.password = value;
@@ -97,19 +101,43 @@ std::string root_sql(const std::string& sql, const TestDb& db) {
   return run.out;
 }
 
+namespace {
+
+// Parses "[yymmdd hh:mm:ss]\t<spaces><id> <Command>\t<argument>"; false for a line that
+// continues the argument of the entry before it.
+bool parse_log_entry(const std::string& line, unsigned long& id, LoggedCommand& entry) {
+  const size_t tab = line.find('\t');
+  if (tab == std::string::npos) return false;
+  size_t at = tab;
+  while (at < line.size() && (line[at] == '\t' || line[at] == ' ')) ++at;
+  const size_t digits = at;
+  while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
+  if (at == digits || at >= line.size() || line[at] != ' ') return false;
+  const size_t command_end = line.find('\t', at + 1);
+  if (command_end == std::string::npos) return false;
+  const std::string head = line.substr(0, tab);
+  for (char c : head) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) && c != ' ' && c != ':') return false;
+  }
+  id = std::stoul(line.substr(digits, at - digits));
+  entry.command = line.substr(at + 1, command_end - at - 1);
+  entry.argument = line.substr(command_end + 1);
+  return true;
+}
+
+}  // namespace
+
 std::vector<LoggedCommand> logged_commands(unsigned long thread_id, const TestDb& db) {
-  // "[yymmdd hh:mm:ss]\t<spaces><id> <Command>\t<argument>"; other lines continue the
-  // argument of the entry before them.
-  static const std::regex entry(R"(^(?:\d{6}\s+\d{1,2}:\d{2}:\d{2})?\s+(\d+) ([A-Za-z ]+)\t(.*)$)");
   std::ifstream in(db.log);
   std::vector<LoggedCommand> commands;
   bool ours = false;
   std::string line;
   while (std::getline(in, line)) {
-    std::smatch match;
-    if (std::regex_match(line, match, entry)) {
-      ours = std::stoul(match[1]) == thread_id;
-      if (ours) commands.push_back({match[2], match[3]});
+    unsigned long id = 0;
+    LoggedCommand entry;
+    if (parse_log_entry(line, id, entry)) {
+      ours = id == thread_id;
+      if (ours) commands.push_back(entry);
     } else if (ours && !commands.empty()) {
       commands.back().argument += "\n" + line;
     }
