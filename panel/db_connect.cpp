@@ -78,7 +78,8 @@ bool read_db_settings(DbSettings& settings, char* buffer, size_t size) {
   if (!read_password(settings.password, buffer, size)) return false;
   apply_container_mode();
   settings.host = env_or("VEXA_DB_HOST", "localhost");
-  settings.port = static_cast<unsigned int>(std::strtoul(env_or("VEXA_DB_PORT", "0").c_str(), nullptr, 10));
+  const std::string port = env_or("VEXA_DB_PORT", "0");
+  settings.port = static_cast<unsigned int>(std::strtoul(port.c_str(), nullptr, 10));
   settings.database = env_or("VEXA_DB_NAME", "vexa");
   settings.user = env_or("VEXA_DB_LOGIN", "admin");
   CString socket = find_mysql_socket();

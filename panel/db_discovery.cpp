@@ -39,10 +39,9 @@ void record_container_host() {
   const char* mode = std::getenv("VEXA_RUN_MODE");
   if (mode == nullptr || *mode == '\0' || std::strtol(mode, nullptr, 10) != 3) return;
   if (!env_is_set("VEXA_DB_HOST")) return;
+  // Results not examined: without the link, later runs simply see no container mode.
   unlink(kContainerLink);
-  if (symlink(std::getenv("VEXA_DB_HOST"), kContainerLink) != 0) {
-    // Not examined: without the link later runs simply see no container mode.
-  }
+  if (symlink(std::getenv("VEXA_DB_HOST"), kContainerLink) != 0) return;
 }
 
 // Names the container's own database and user after the id on the first line.
