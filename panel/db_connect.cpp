@@ -1,0 +1,138 @@
+// Opening the panel database with the administrator account.
+#include "panel/db_connect.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kPasswordFile = "/etc/vexa/.vexa.shadow";
+constexpr size_t kPasswordMax = 4096;
+constexpr size_t kMessageSize = 4097;
+
+// Closes a descriptor on every path out of the reading function.
+class Fd {
+public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+// The password file's content, less one trailing newline.
+bool read_password(std::string& password, char* buffer, size_t size) {
+  Fd file(open(kPasswordFile, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    std::snprintf(buffer, size, "db_connect: Unable to open admin password file %s: %s",
+                  kPasswordFile, std::strerror(errno));
+    return false;
+  }
+  char text[kPasswordMax + 1];
+  const ssize_t length = read(file.get(), text, kPasswordMax);
+  if (length < 0) {
+    std::snprintf(buffer, size, "db_connect: Unable to read admin password file %s: %s",
+                  kPasswordFile, std::strerror(errno));
+    return false;
+  }
+  size_t end = static_cast<size_t>(length);
+  if (end > 0 && text[end - 1] == '\n') --end;
+  password.assign(text, end);
+  return true;
+}
+
+// An environment variable counts only when it is present and not empty.
+std::string env_or(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Writing to a connection the server has closed must fail with an error, not kill the
+// process; the job and every program it starts later keep this disposition.
+void ignore_sigpipe_once() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+const char* or_null(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+
+}  // namespace
+
+bool read_db_settings(DbSettings& settings, char* buffer, size_t size) {
+  if (!read_password(settings.password, buffer, size)) return false;
+  apply_container_mode();
+  settings.host = env_or("VEXA_DB_HOST", "localhost");
+  const std::string port = env_or("VEXA_DB_PORT", "0");
+  settings.port = static_cast<unsigned int>(std::strtoul(port.c_str(), nullptr, 10));
+  settings.database = env_or("VEXA_DB_NAME", "vexa");
+  settings.user = env_or("VEXA_DB_LOGIN", "admin");
+  CString socket = find_mysql_socket();
+  settings.socket = socket ? socket.get() : "";
+  return true;
+}
+
+MYSQL* db_open(const DbSettings& settings, char* buffer, size_t size) {
+  ignore_sigpipe_once();
+  MYSQL* connection = mysql_init(nullptr);
+  if (connection == nullptr) {
+    std::snprintf(buffer, size, "db_connect: insufficient memory to allocate new object.");
+    return nullptr;
+  }
+  if (mysql_real_connect(connection, settings.host.c_str(), settings.user.c_str(),
+                         settings.password.c_str(), settings.database.c_str(), settings.port,
+                         or_null(settings.socket), 0) == nullptr) {
+    std::snprintf(buffer, size, "db_connect: failed to connect to database: Error: %s",
+                  mysql_error(connection));
+    mysql_close(connection);
+    return nullptr;
+  }
+  // Not examined: the panel's own tables rely on it, ours do not.
+  mysql_query(connection, "set foreign_key_checks=0");
+  set_client_charset(connection);
+  return connection;
+}
+
+MYSQL* db_connect(char* buffer, size_t size) {
+  DbSettings settings;
+  if (!read_db_settings(settings, buffer, size)) return nullptr;
+  return db_open(settings, buffer, size);
+}
+
+MYSQL* connect_panel_db(DbSettings& used) {
+  char buffer[kMessageSize] = "";
+  if (!read_db_settings(used, buffer, sizeof buffer)) {
+    fatal_msg(0, "%s", buffer);
+    return nullptr;
+  }
+  MYSQL* connection = db_open(used, buffer, sizeof buffer);
+  if (connection == nullptr) fatal_msg(0, "%s", buffer);
+  return connection;
+}
+
+MYSQL* connect_panel_db() {
+  DbSettings settings;
+  return connect_panel_db(settings);
+}
+
+MYSQL* reconnect_panel_db(const DbSettings& settings) {
+  char buffer[kMessageSize] = "";
+  MYSQL* connection = db_open(settings, buffer, sizeof buffer);
+  if (connection == nullptr) fatal_msg(0, "%s", buffer);
+  return connection;
+}

@@ -1,0 +1,70 @@
+// Finding the panel's MySQL database and opening a connection to it with the panel's
+// administrator account. Problems are reported through messages and null results.
+#pragma once
+
+#include <mysql.h>
+
+#include <cstddef>
+#include <string>
+
+#include "panel/message.h"
+
+// What a connection was opened with; kept in memory so that it can be opened again
+// after the process has lost the right to read the password file.
+struct DbSettings {
+  std::string host;
+  std::string user;
+  std::string password;
+  std::string database;
+  unsigned int port = 0;
+  std::string socket;  // empty: the client library's choice
+};
+
+// Opens the panel database; on null, `buffer` (of `size` bytes) holds the reason.
+MYSQL* db_connect(char* buffer, size_t size);
+
+// db_connect with its own buffer; on null the reason goes out through fatal_msg(0, ...).
+MYSQL* connect_panel_db();
+
+// As connect_panel_db(), also handing back the settings the connection was opened with.
+MYSQL* connect_panel_db(DbSettings& used);
+
+// Opens the database again with settings remembered from an earlier connection, reading
+// no file; on null the reason goes out through fatal_msg(0, ...).
+MYSQL* reconnect_panel_db(const DbSettings& settings);
+
+// Gathers the settings: password file, container mode, environment, socket discovery.
+// False with the reason in `buffer` when the password file cannot be read.
+bool read_db_settings(DbSettings& settings, char* buffer, size_t size);
+
+// Connects with `settings` and sets the connection up for the panel (foreign key checks
+// off, client character set). Null with the reason in `buffer` on failure.
+MYSQL* db_open(const DbSettings& settings, char* buffer, size_t size);
+
+// Container mode: takes the database host from the /etc/vexa/kbox_mode link (and the
+// database and user names from the container id), or records the host in run mode 3.
+void apply_container_mode();
+
+// The server socket named by /etc/my.cnf or found at a usual place; null when
+// MYSQL_UNIX_PORT is set or nothing is found.
+CString find_mysql_socket();
+
+// Sends SET NAMES binary or utf8 for servers from 4.1 on, as the panel's
+// mysql41_compatible setting says; failures leave the connection as it is.
+void set_client_charset(MYSQL* connection);
+
+// The given column of the first row of `statement`, in a static buffer valid until the
+// next call; empty for no row or NULL; null (with a message) when the query fails.
+const char* query_value(const char* statement, MYSQL* connection, unsigned int column);
+
+// The value of `name` in the panel's misc table, as query_value. `name` must not contain
+// a backslash or a quote.
+const char* get_param_simple(const char* name, MYSQL* connection);
+
+namespace panel_db {
+
+// Reads the container information from another file instead of /proc/kbox/veinfo
+// (tests only; null restores the real path).
+void set_container_info_path(const char* path);
+
+}  // namespace panel_db

@@ -1,0 +1,136 @@
+// A connection the server dropped is opened again with what the first connection used.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "mysql/cpp_mysql.h"
+#include "tests/support/process.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/test_db.h"
+
+namespace {
+
+using kelvor::mysql::Connection;
+using kelvor::mysql::mError;
+using kelvor::mysql::Result;
+using kelvor::mysql::Row;
+using zentra_test::root_sql;
+using zentra_test::TestDb;
+
+class Reconnect : public ::testing::Test {
+protected:
+  void SetUp() override {
+    zentra_test::reset_panel_inputs();
+    zentra_test::point_at();
+  }
+
+  static unsigned long id_of(Connection& conn) { return mysql_thread_id(conn.handle()); }
+
+  // By then the job runs as another user: nothing may be read again.
+  static void lose_access_to_the_settings() {
+    unlink("/etc/vexa/.vexa.shadow");
+    unsetenv("VEXA_DB_HOST");
+    unsetenv("VEXA_DB_PORT");
+  }
+};
+
+TEST_F(Reconnect, KilledConnectionIsOpenedAgainAndSetUpAsTheFirst) {
+  root_sql("REPLACE misc SET param='mysql41_compatible', val='true'");
+  Connection conn(true);
+  const unsigned long first = id_of(conn);
+  lose_access_to_the_settings();
+  root_sql("KILL CONNECTION " + std::to_string(first));
+
+  conn << "REPLACE module_zentra_parameters SET param='mod::cstrike.update.state', val='wait'";
+  EXPECT_NO_THROW(conn.execute());
+  const unsigned long second = id_of(conn);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(zentra_test::logged_statements(second),
+            (std::vector<std::string>{
+                "set foreign_key_checks=0", "SHOW VARIABLES LIKE 'version'",
+                "select val from misc where param='mysql41_compatible'", "SET NAMES utf8",
+                "REPLACE module_zentra_parameters SET param='mod::cstrike.update.state', "
+                "val='wait'"}));
+  EXPECT_EQ(root_sql("SELECT val FROM module_zentra_parameters "
+                     "WHERE param='mod::cstrike.update.state'"),
+            "wait\n");
+  root_sql("DELETE FROM misc WHERE param='mysql41_compatible'");
+  root_sql("DELETE FROM module_zentra_parameters");
+}
+
+TEST_F(Reconnect, IdleTimeoutIsSurvived) {
+  Connection conn(true);
+  conn << "SET SESSION wait_timeout=1";
+  conn.execute();
+  sleep(3);
+  conn << "SELECT 'after the timeout'";
+  Result result = conn.query();
+  Row row;
+  ASSERT_TRUE(conn.fetch_row(result, row));
+  EXPECT_EQ(row.begin()->second.text, "after the timeout");
+}
+
+// A server of this test alone, inside the sandbox: it can be restarted and stopped, and
+// dies with the sandbox whatever happens.
+class RestartedServer : public Reconnect {
+protected:
+  void SetUp() override {
+    auto started = run({"start"});
+    ASSERT_EQ(started.status, 0) << started.err;
+    db_ = zentra_test::read_test_db_env(kState + "/env");
+    zentra_test::reset_panel_inputs(db_);
+    zentra_test::point_at(db_);
+  }
+  void TearDown() override { run({"stop"}); }
+
+  static zentra_test::RunResult run(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), zentra_test::source_dir() + "/scripts/test-db");
+    arguments.push_back(kState);
+    return zentra_test::run_program(arguments, "", {"ZENTRA_TEST_DB_TMP=/tmp"});
+  }
+
+  inline static const std::string kState = "/tmp/restarted-db";
+  TestDb db_;
+};
+
+TEST_F(RestartedServer, StatementAfterARestartIsSentOnceOnANewConnection) {
+  root_sql("INSERT INTO module_zentra_servers SET id=7", db_);
+  Connection conn(true);
+  lose_access_to_the_settings();
+  ASSERT_EQ(run({"restart"}).status, 0);
+
+  conn << "UPDATE module_zentra_servers SET total_traffic=total_traffic+" << 5 << " WHERE id=7";
+  EXPECT_NO_THROW(conn.execute());
+  EXPECT_EQ(root_sql("SELECT total_traffic FROM module_zentra_servers WHERE id=7", db_), "5\n");
+}
+
+TEST_F(RestartedServer, ServerStillDownRaisesTheLostConnectionUntilItIsBack) {
+  Connection conn(true);
+  lose_access_to_the_settings();
+  root_sql("SHUTDOWN", db_);
+  for (int i = 0; i < 300 && access(db_.socket.c_str(), F_OK) == 0; ++i) usleep(100 * 1000);
+
+  conn << "SELECT 1";
+  testing::internal::CaptureStdout();
+  std::string message = "(no error)";
+  try {
+    conn.execute();
+  } catch (const mError& error) {
+    message = error.what();
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(message.rfind("Mysql error 2006: ", 0) == 0 ||
+              message.rfind("Mysql error 2013: ", 0) == 0)
+      << message;
+  EXPECT_EQ(message.substr(message.size() - 17), "\n executing query");
+  EXPECT_NE(out.find("db_connect: failed to connect to database"), std::string::npos) << out;
+
+  // The next statement tries again.
+  ASSERT_EQ(run({"restart"}).status, 0);
+  conn << "SELECT 2";
+  EXPECT_NO_THROW(conn.execute());
+}
+
+}  // namespace
