@@ -42,14 +42,38 @@ static void replace_preload(char *const envp[], char *value, char **env) {
   env[i] = NULL;
 }
 
-int exec_with_class_preload(execve_fn real_execve, const char *path, char *const argv[],
-                            char *const envp[]) {
-  int elf_class = program_class(path);
+/* The file that a PATH search for `file` would run, in `out`; `file` itself when it has a '/'. */
+const char *search_path(const char *file, char *out, size_t size) {
+  if (strchr(file, '/')) return file;
+  const char *dirs = getenv("PATH");
+  if (!dirs) dirs = "/bin:/usr/bin";
+  for (const char *p = dirs;; ++p) {
+    size_t len = strcspn(p, ":");
+    const char *dir = len ? p : ".";
+    size_t dir_len = len ? len : 1;
+    if (dir_len + strlen(file) + 2 <= size) {
+      memcpy(out, dir, dir_len);
+      out[dir_len] = '/';
+      strcpy(out + dir_len + 1, file);
+      if (access(out, X_OK) == 0) return out;
+    }
+    p += len;
+    if (!*p) return file;
+  }
+}
+
+int with_class_preload(const char *program, char *const envp[], exec_action action,
+                       void *context, int *refused) {
+  *refused = 0;
+  int elf_class = program_class(program);
   /* Outside a launcher-made chain, or for a program of unknown class, nothing is changed. */
   if (!elf_class || !(env_value(envp, STAT_LIB32_VAR) || env_value(envp, STAT_LIB64_VAR)))
-    return real_execve(path, argv, envp);
+    return action(context, envp);
   const char *library = library_of_class(envp, elf_class);
-  if (!library) return refuse_uncounted(path);
+  if (!library) {
+    *refused = 1;
+    return refuse_uncounted(program);
+  }
   const char *other = library_of_class(envp, elf_class == 32 ? 64 : 32);
   const char *preload = env_value(envp, "LD_PRELOAD");
 
@@ -60,10 +84,10 @@ int exec_with_class_preload(execve_fn real_execve, const char *path, char *const
   /* Drop the other class's library; keep whatever else the host preloads. */
   if (!compose_preload(preload, library, NULL, other, value + sizeof PRELOAD - 1,
                        sizeof value - (sizeof PRELOAD - 1)))
-    return real_execve(path, argv, envp);
+    return action(context, envp);
   char *env[count + 2];
   replace_preload(envp, value, env);
-  return real_execve(path, argv, env);
+  return action(context, env);
 }
 
 extern char **environ;

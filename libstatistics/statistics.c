@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -76,6 +77,11 @@ ENTRY(int, fstatat64, (int, const char *, struct stat *, int))
 ENTRY(int, __fstatat64_time64, (int, const char *, struct stat *, int))
 ENTRY(int, statx, (int, const char *, int, unsigned int, struct statx *))
 ENTRY(int, execve, (const char *, char *const[], char *const[]))
+ENTRY(int, execvpe, (const char *, char *const[], char *const[]))
+ENTRY(int, posix_spawn, (pid_t *, const char *, const posix_spawn_file_actions_t *,
+                         const posix_spawnattr_t *, char *const[], char *const[]))
+ENTRY(int, posix_spawnp, (pid_t *, const char *, const posix_spawn_file_actions_t *,
+                          const posix_spawnattr_t *, char *const[], char *const[]))
 
 /* ---- messages and records ---- */
 
@@ -545,10 +551,80 @@ static void report_before_exec(void) {
   if (rest > 0) write_record(KIND_TRAFFIC, rest);
 }
 
+extern char **environ;
+
+struct exec_call {
+  const char *file;
+  char *const *argv;
+  pid_t *pid;
+  const posix_spawn_file_actions_t *actions;
+  const posix_spawnattr_t *attr;
+};
+
+static int run_execve(void *context, char *const env[]) {
+  struct exec_call *call = context;
+  return real_execve(call->file, call->argv, env);
+}
+static int run_execvpe(void *context, char *const env[]) {
+  struct exec_call *call = context;
+  return real_execvpe(call->file, call->argv, env);
+}
+static int run_posix_spawn(void *context, char *const env[]) {
+  struct exec_call *call = context;
+  return real_posix_spawn(call->pid, call->file, call->actions, call->attr, call->argv, env);
+}
+static int run_posix_spawnp(void *context, char *const env[]) {
+  struct exec_call *call = context;
+  return real_posix_spawnp(call->pid, call->file, call->actions, call->attr, call->argv, env);
+}
+
 EXPORT int execve(const char *path, char *const argv[], char *const envp[]) {
   REQUIRE(execve);
+  struct exec_call call = {.file = path, .argv = argv};
+  int refused;
   report_before_exec();
-  return exec_with_class_preload(real_execve, path, argv, envp);
+  return with_class_preload(path, envp, run_execve, &call, &refused);
+}
+
+EXPORT int execv(const char *path, char *const argv[]) {
+  return execve(path, argv, environ);
+}
+
+EXPORT int execvpe(const char *file, char *const argv[], char *const envp[]) {
+  REQUIRE(execvpe);
+  struct exec_call call = {.file = file, .argv = argv};
+  char found[PATH_MAX];
+  int refused;
+  report_before_exec();
+  return with_class_preload(search_path(file, found, sizeof found), envp, run_execvpe, &call,
+                            &refused);
+}
+
+EXPORT int execvp(const char *file, char *const argv[]) {
+  return execvpe(file, argv, environ);
+}
+
+/* A refused spawn reports like posix_spawn itself: with the error number as its result. */
+static int spawn(const char *program, char *const envp[], exec_action action,
+                 struct exec_call *call) {
+  int refused;
+  int result = with_class_preload(program, envp, action, call, &refused);
+  return refused ? ENOEXEC : result;
+}
+
+EXPORT int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                       const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
+  if (!cur_posix_spawn) return ENOSYS;
+  struct exec_call call = {path, argv, pid, actions, attr};
+  return spawn(path, envp, run_posix_spawn, &call);
+}
+
+EXPORT int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                        const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
+  if (!cur_posix_spawnp) return ENOSYS;
+  struct exec_call call = {file, argv, pid, actions, attr};
+  char found[PATH_MAX];
+  return spawn(search_path(file, found, sizeof found), envp, run_posix_spawnp, &call);
 }
 
 /* ---- load and unload ---- */
@@ -605,6 +681,9 @@ static void resolve_optional(void) {
   LOOKUP(__fstatat64_time64);
   LOOKUP(statx);
   LOOKUP(execve);
+  LOOKUP(execvpe);
+  LOOKUP(posix_spawn);
+  LOOKUP(posix_spawnp);
 }
 
 static void read_environment(void) {

@@ -153,10 +153,18 @@ std::string preload_for(const Libraries& libraries, const std::string& program) 
   return value.data();
 }
 
+// Every program of the chain opens the file again, wherever a start script has gone meanwhile.
+std::string absolute_file(const std::string& path) {
+  if (path.front() == '/') return path;
+  char cwd[PATH_MAX];
+  if (!getcwd(cwd, sizeof cwd)) fail(kUsageStatus, std::string("getcwd: ") + std::strerror(errno));
+  return std::string(cwd) + "/" + path;
+}
+
 void prepare_environment(const Options& options, const Libraries& libraries) {
   setenv("ZENTRA_STAT_REGIME", options.regime.c_str(), 1);
   if (options.game_dir) setenv("ZENTRA_STAT_GAME_DIR", options.game_dir->c_str(), 1);
-  setenv("ZENTRA_STAT_FILE", options.stat_file.c_str(), 1);
+  setenv("ZENTRA_STAT_FILE", absolute_file(options.stat_file).c_str(), 1);
   set_or_unset(STAT_LIB32_VAR, libraries.lib32);
   set_or_unset(STAT_LIB64_VAR, libraries.lib64);
   setenv("LD_PRELOAD", preload_for(libraries, options.command[0]).c_str(), 1);

@@ -8,13 +8,15 @@
  *   big N             one write of N bytes on c while a child drains the peer
  *   keep | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
- *   ignore-sigpipe | await-no-reader | fork | exit STATUS | exec PROGRAM ARG...
+ *   ignore-sigpipe | await-no-reader | fork | exit STATUS
+ *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -255,6 +257,19 @@ static int do_fork(void) {
   return 1;
 }
 
+/* Starts the rest of the command line as a program found in PATH and waits for it. */
+static void do_spawn(char **command) {
+  pid_t pid;
+  int error = posix_spawnp(&pid, command[0], NULL, NULL, command, environ);
+  if (error) {
+    printf("spawn=%s\n", strerror(error));
+    return;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  printf("spawned=%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 static int is_stat(const char *cmd) {
   static const char *const names[] = {"stat",  "stat64", "lstat", "fstatat", "fstatat-nofollow",
                                       "statx", "xstat",  "xstat64"};
@@ -299,6 +314,11 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));
   if (!strcmp(cmd, "fork")) return do_fork() ? argc : i + 1;
+  if (!strcmp(cmd, "execvp")) {
+    execvp(a1, argv + i + 1);
+    die("execvp");
+  }
+  if (!strcmp(cmd, "spawn")) return do_spawn(argv + i + 1), argc;
   if (!strcmp(cmd, "exec")) {
     execve(a1, argv + i + 1, environ);
     die("exec");

@@ -1,4 +1,6 @@
 // The launcher: what the manager relies on when it starts a host behind it.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "tests/libstatistics/host_run.h"
@@ -52,6 +54,37 @@ TEST_F(Launcher, SteamRegimeWatchesTheGameDirectory) {
                             {});
   EXPECT_EQ(run.result.status, 0) << run.result.err;
   EXPECT_EQ(run.records, Records{file_record()});
+}
+
+TEST_F(Launcher, ARelativeStatisticsFileHoldsAfterTheProgramChangesDirectory) {
+  const std::string inner = "cd / && exec " + host("statistics_host") + " tcp send 20000 write";
+  const std::string outer = "cd " + fifo.dir() + " && exec " + shaper() + " -g -l " + lib64() +
+                            " -o statistics.pipe -- /bin/sh -c '" + inner + "'";
+  const auto run = run_host(fifo, {"/bin/sh", "-c", outer}, {});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+}
+
+// With the libraries of both classes side by side, as in a system user's home, every kind of
+// exec hands the new program its own class's library alone: no loader complaint, all counted.
+TEST_F(Launcher, EveryKindOfExecKeepsTheChainCountedAndQuiet) {
+  namespace fs = std::filesystem;
+  const std::string home = fifo.dir() + "/home";
+  fs::create_directory(home);
+  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
+  fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const auto run = run_host(
+      fifo,
+      {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o", fifo.path(), "--",
+       "statistics_host", "tcp", "send", "3000", "write", "execvp", "statistics_host", "tcp",
+       "send", "4000", "write", "spawn", "/bin/sh", "-c",
+       "exec " + host("statistics_host") + " tcp send 5000 write"},
+      {"PATH=" + std::string(HOST_DIR) + ":/usr/bin:/bin"});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("spawned=0"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.result.err, "");
+  // Counted bytes are reported before an exec replaces the program that counted them.
+  EXPECT_EQ(run.records, (Records{traffic(3000), traffic(5000), traffic(4000)}));
 }
 
 TEST_F(Launcher, RejectsAMalformedCommandLine) {
