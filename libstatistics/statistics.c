@@ -83,6 +83,18 @@ ENTRY(int, posix_spawn, (pid_t *, const char *, const posix_spawn_file_actions_t
 ENTRY(int, posix_spawnp, (pid_t *, const char *, const posix_spawn_file_actions_t *,
                           const posix_spawnattr_t *, char *const[], char *const[]))
 
+static void statistics_load(void);
+
+/* The current entry point of `name`. A constructor of another library may call in before this
+ * library's own has run; the library then loads on that first call. */
+#define CALL(name) (__builtin_expect(cur_##name != NULL, 1) ? cur_##name : load_for(&cur_##name))
+
+static void *load_first(void *const *entry) {
+  statistics_load();
+  return *entry;
+}
+#define load_for(entry) ((__typeof__(*(entry)))load_first((void *const *)(entry)))
+
 /* ---- messages and records ---- */
 
 static void say(const char *text) {
@@ -286,6 +298,7 @@ static void enter_cutoff(void) {
 /* An optional name that this libc lacks: the host cannot have reached it through libc. */
 #define REQUIRE(name) \
   do { \
+    if (!cur_##name) statistics_load(); \
     if (!cur_##name) { \
       errno = ENOSYS; \
       return -1; \
@@ -295,22 +308,22 @@ static void enter_cutoff(void) {
 /* ---- descriptor bookkeeping ---- */
 
 EXPORT int socket(int domain, int type, int protocol) {
-  return adopt(cur_socket(domain, type, protocol), is_internet(domain));
+  return adopt(CALL(socket)(domain, type, protocol), is_internet(domain));
 }
 
 EXPORT int accept(int fd, __SOCKADDR_ARG addr, socklen_t *len) {
-  int conn = cur_accept(fd, addr, len);
+  int conn = CALL(accept)(fd, addr, len);
   return adopt(conn, conn != -1 && is_internet_socket(conn));
 }
 
 EXPORT int accept4(int fd, __SOCKADDR_ARG addr, socklen_t *len, int flags) {
   REQUIRE(accept4);
-  int conn = cur_accept4(fd, addr, len, flags);
+  int conn = CALL(accept4)(fd, addr, len, flags);
   return adopt(conn, conn != -1 && is_internet_socket(conn));
 }
 
 EXPORT int dup(int fd) {
-  return adopt(cur_dup(fd), is_marked(fd));
+  return adopt(CALL(dup)(fd), is_marked(fd));
 }
 
 /* A counted socket cannot be followed onto a number the table does not hold. */
@@ -320,9 +333,24 @@ static int untrackable_target(int oldfd, int newfd) {
   return 1;
 }
 
+/* The statistics descriptor belongs to the library: a host that closes every descriptor, or
+ * redirects onto its number, must neither lose the channel nor receive the records. */
+static int is_statistics_fd(int fd) {
+  return fd >= 0 && fd == stat_fd;
+}
+
+static void move_statistics_fd(void) {
+  int moved = (int)syscall(SYS_fcntl, stat_fd, F_DUPFD, STAT_FD_FLOOR);
+  if (moved != -1) {
+    real_close(stat_fd);
+    stat_fd = moved;
+  }
+}
+
 EXPORT int dup2(int oldfd, int newfd) {
   if (untrackable_target(oldfd, newfd)) return -1;
-  int result = cur_dup2(oldfd, newfd);
+  if (is_statistics_fd(newfd) && oldfd != newfd) move_statistics_fd();
+  int result = CALL(dup2)(oldfd, newfd);
   if (result != -1 && oldfd != newfd) set_mark(newfd, is_marked(oldfd));
   return result;
 }
@@ -330,7 +358,8 @@ EXPORT int dup2(int oldfd, int newfd) {
 EXPORT int dup3(int oldfd, int newfd, int flags) {
   REQUIRE(dup3);
   if (untrackable_target(oldfd, newfd)) return -1;
-  int result = cur_dup3(oldfd, newfd, flags);
+  if (is_statistics_fd(newfd)) move_statistics_fd();
+  int result = CALL(dup3)(oldfd, newfd, flags);
   if (result != -1) set_mark(newfd, is_marked(oldfd));
   return result;
 }
@@ -347,7 +376,7 @@ static int after_fcntl(int fd, int cmd, int result) {
   va_start(ap, cmd); \
   void *arg = va_arg(ap, void *); \
   va_end(ap); \
-  return after_fcntl(fd, cmd, cur_##name(fd, cmd, arg));
+  return after_fcntl(fd, cmd, CALL(name)(fd, cmd, arg));
 
 EXPORT int fcntl(int fd, int cmd, ...) {
   FCNTL_BODY(fcntl)
@@ -360,7 +389,8 @@ EXPORT int __fcntl_time64(int fd, int cmd, ...) {
 }
 
 EXPORT int close(int fd) {
-  int result = cur_close(fd);
+  if (is_statistics_fd(fd)) return 0;
+  int result = CALL(close)(fd);
   if (result != -1) set_mark(fd, 0);
   return result;
 }
@@ -368,56 +398,56 @@ EXPORT int close(int fd) {
 /* ---- data transfer ---- */
 
 EXPORT ssize_t read(int fd, void *buf, size_t n) {
-  ssize_t r = cur_read(fd, buf, n);
+  ssize_t r = CALL(read)(fd, buf, n);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t readv(int fd, const struct iovec *iov, int count) {
-  ssize_t r = cur_readv(fd, iov, count);
+  ssize_t r = CALL(readv)(fd, iov, count);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) {
-  ssize_t r = cur_recv(fd, buf, n, flags);
+  ssize_t r = CALL(recv)(fd, buf, n, flags);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, __SOCKADDR_ARG addr,
                         socklen_t *len) {
-  ssize_t r = cur_recvfrom(fd, buf, n, flags, addr, len);
+  ssize_t r = CALL(recvfrom)(fd, buf, n, flags, addr, len);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t write(int fd, const void *buf, size_t n) {
-  ssize_t r = cur_write(fd, buf, n);
+  ssize_t r = CALL(write)(fd, buf, n);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags) {
-  ssize_t r = cur_send(fd, buf, n, flags);
+  ssize_t r = CALL(send)(fd, buf, n, flags);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t writev(int fd, const struct iovec *iov, int count) {
-  ssize_t r = cur_writev(fd, iov, count);
+  ssize_t r = CALL(writev)(fd, iov, count);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, __CONST_SOCKADDR_ARG addr,
                       socklen_t len) {
-  ssize_t r = cur_sendto(fd, buf, n, flags, addr, len);
+  ssize_t r = CALL(sendto)(fd, buf, n, flags, addr, len);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
   REQUIRE(recvmsg);
-  ssize_t r = cur_recvmsg(fd, msg, flags);
+  ssize_t r = CALL(recvmsg)(fd, msg, flags);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
   REQUIRE(sendmsg);
-  ssize_t r = cur_sendmsg(fd, msg, flags);
+  ssize_t r = CALL(sendmsg)(fd, msg, flags);
   COUNTED(fd, r);
   return r;
 }
@@ -431,32 +461,32 @@ static long long message_bytes(const struct mmsghdr *v, int sent) {
 
 EXPORT int recvmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
   REQUIRE(recvmmsg);
-  int r = cur_recvmmsg(fd, v, n, flags, t);
+  int r = CALL(recvmmsg)(fd, v, n, flags, t);
   if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
 EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   REQUIRE(sendmmsg);
-  int r = cur_sendmmsg(fd, v, n, flags);
+  int r = CALL(sendmmsg)(fd, v, n, flags);
   if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
 EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t size) {
   REQUIRE(__read_chk);
-  ssize_t r = cur___read_chk(fd, buf, n, size);
+  ssize_t r = CALL(__read_chk)(fd, buf, n, size);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t __recv_chk(int fd, void *buf, size_t n, size_t size, int flags) {
   REQUIRE(__recv_chk);
-  ssize_t r = cur___recv_chk(fd, buf, n, size, flags);
+  ssize_t r = CALL(__recv_chk)(fd, buf, n, size, flags);
   COUNTED(fd, r);
   return r;
 }
 EXPORT ssize_t __recvfrom_chk(int fd, void *buf, size_t n, size_t size, int flags,
                               __SOCKADDR_ARG addr, socklen_t *len) {
   REQUIRE(__recvfrom_chk);
-  ssize_t r = cur___recvfrom_chk(fd, buf, n, size, flags, addr, len);
+  ssize_t r = CALL(__recvfrom_chk)(fd, buf, n, size, flags, addr, len);
   COUNTED(fd, r);
   return r;
 }
@@ -494,19 +524,19 @@ static void watch_followed(const char *path, int flags) {
 }
 
 EXPORT int __xstat(int version, const char *path, struct stat *buf) {
-  int r = cur___xstat(version, path, buf);
+  int r = CALL(__xstat)(version, path, buf);
   watch(path);
   return r;
 }
 EXPORT int __xstat64(int version, const char *path, struct stat *buf) {
-  int r = cur___xstat64(version, path, buf);
+  int r = CALL(__xstat64)(version, path, buf);
   watch(path);
   return r;
 }
 
 #define STAT_BODY(name) \
   REQUIRE(name); \
-  int r = cur_##name(path, buf); \
+  int r = CALL(name)(path, buf); \
   watch(path); \
   return r;
 
@@ -522,7 +552,7 @@ EXPORT int __stat64_time64(const char *path, struct stat *buf) {
 
 #define FSTATAT_BODY(name) \
   REQUIRE(name); \
-  int r = cur_##name(dirfd, path, buf, flags); \
+  int r = CALL(name)(dirfd, path, buf, flags); \
   watch_followed(path, flags); \
   return r;
 
@@ -538,7 +568,7 @@ EXPORT int __fstatat64_time64(int dirfd, const char *path, struct stat *buf, int
 
 EXPORT int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *buf) {
   REQUIRE(statx);
-  int r = cur_statx(dirfd, path, flags, mask, buf);
+  int r = CALL(statx)(dirfd, path, flags, mask, buf);
   watch_followed(path, flags);
   return r;
 }
@@ -614,6 +644,7 @@ static int spawn(const char *program, char *const envp[], exec_action action,
 
 EXPORT int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
                        const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
+  if (!cur_posix_spawn) statistics_load();
   if (!cur_posix_spawn) return ENOSYS;
   struct exec_call call = {path, argv, pid, actions, attr};
   return spawn(path, envp, run_posix_spawn, &call);
@@ -621,6 +652,7 @@ EXPORT int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_acti
 
 EXPORT int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
                         const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
+  if (!cur_posix_spawnp) statistics_load();
   if (!cur_posix_spawnp) return ENOSYS;
   struct exec_call call = {file, argv, pid, actions, attr};
   char found[PATH_MAX];
@@ -719,6 +751,9 @@ static void open_statistics_file(void) {
 }
 
 __attribute__((constructor)) static void statistics_load(void) {
+  static int loaded;
+  if (loaded) return;
+  loaded = 1;
   libc_handle = dlopen("libc.so.6", RTLD_LAZY);
   if (!libc_handle) fail_load(dlerror());
   resolve_required();
@@ -732,5 +767,5 @@ __attribute__((destructor)) static void statistics_unload(void) {
   int32_t rest = __atomic_exchange_n(&running, 0, __ATOMIC_RELAXED);
   if (rest <= 0) return;
   write_record(KIND_TRAFFIC, rest);
-  close(stat_fd);
+  real_close(stat_fd);
 }

@@ -6,7 +6,7 @@
  *   send N VIA        VIA: write send sendto writev sendmsg sendmmsg
  *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
  *   big N             one write of N bytes on c while a child drains the peer
- *   keep | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
+ *   keep | close-all | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
  *   ignore-sigpipe | await-no-reader | fork | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
@@ -302,6 +302,10 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "recv")) return do_recv(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;
   if (!strcmp(cmd, "keep")) return k = c, i + 1;
+  if (!strcmp(cmd, "close-all")) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    return i + 1;
+  }
   if (!strcmp(cmd, "read-fd")) return do_read_fd(descriptor(a1), atol(a2)), i + 3;
   if (!strcmp(cmd, "open-onto")) return do_open_onto(atoi(a1), a2), i + 3;
   if (!strcmp(cmd, "dup")) return set_counted(dup(c), "dup"), i + 1;

@@ -57,6 +57,14 @@ TEST_F(Statistics, LoadFailuresStopTheHostBeforeItRuns) {
   }
 }
 
+TEST_F(Statistics, CallsFromLibrariesInitialisedEarlierReachLibc) {
+  const auto run = run_host(fifo, {host("statistics_host_early"), "tcp", "send", "20000", "write"},
+                            preload_env(fifo, lib64()));
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.result.out, "early\ntcp=1\nsend=20000\n");
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+}
+
 TEST_F(Statistics, RecordsAreWrittenAtTheThresholdWithTheWholeCount) {
   EXPECT_EQ(game({"tcp", "send", "10239", "write"}).records, Records{traffic(10239)});
   EXPECT_EQ(game({"tcp", "send", "10240", "write"}).records, Records{traffic(10240)});
@@ -126,6 +134,19 @@ TEST_F(Statistics, ANumberReusedByAFileLosesItsMark) {
   // Closed, and the number handed out again.
   EXPECT_EQ(game({"tcp", "close", "file", file.c_str(), "read-fd", "c", "30000"}).records,
             Records{});
+}
+
+TEST_F(Statistics, TheHostCannotTakeTheStatisticsChannel) {
+  const std::string file = data_file(100);
+  // Closing every descriptor, as a daemon does, leaves the channel open.
+  EXPECT_EQ(game({"close-all", "tcp", "send", "20000", "write"}).records, Records{traffic(20000)});
+  // A redirection onto the channel's number gets the number; the channel moves elsewhere.
+  for (const char* fd : {"100", "101"}) {
+    const auto run = game({"open-onto", fd, file.c_str(), "read-fd", fd, "100", "tcp", "send",
+                           "20000", "write"});
+    EXPECT_NE(run.result.out.find("read-fd=100"), std::string::npos) << run.result.out;
+    EXPECT_EQ(run.records, Records{traffic(20000)});
+  }
 }
 
 TEST_F(Statistics, CutOffAfterTheReaderHasGone) {
