@@ -90,8 +90,6 @@ int with_class_preload(const char *program, char *const envp[], exec_action acti
   return action(context, env);
 }
 
-extern char **environ;
-
 void rearm_class_preload(void) {
   static char value[sizeof PRELOAD + 3 * PATH_MAX];
   const char *lib32 = getenv(STAT_LIB32_VAR), *lib64 = getenv(STAT_LIB64_VAR);
