@@ -1,0 +1,31 @@
+/* Which ELF class a program runs as, and the preload list that names the library of it.
+ * Shared by the statistics library (at every exec) and the launcher (at the first one). */
+#ifndef ZENTRA_EXEC_CLASS_H
+#define ZENTRA_EXEC_CLASS_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Environment entries naming the statistics library of each class (absolute paths). */
+#define STAT_LIB32_VAR "ZENTRA_STAT_LIB32"
+#define STAT_LIB64_VAR "ZENTRA_STAT_LIB64"
+
+/* 32 or 64 for an ELF file or a script whose interpreter is one; 0 when unknown. */
+int program_class(const char *path);
+
+/* Writes into `out` the preload list `first` [`second`] followed by the entries of `old`
+ * (may be NULL) other than `first`, `second` and `drop`; returns 0 when it does not fit. */
+int compose_preload(const char *old, const char *first, const char *second, const char *drop,
+                    char *out, size_t size);
+
+/* Value of `name` in a NULL-terminated environment array, or NULL. */
+const char *env_value(char *const env[], const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,182 @@
+// shaper: starts a program with the statistics library preloaded.
+//   shaper -g -l LIBRARY -o FILE -- PROGRAM [ARG...]          game server regime
+//   shaper -s -d DIR -l LIBRARY -o FILE -- PROGRAM [ARG...]   Steam updater regime, game in DIR
+// The program replaces the launcher: same standard streams, working directory, user and pid,
+// and its exit status is the launcher's. LIBRARY may be of either ELF class; a library of the
+// other class is taken from beside it ("libstatistics32.so.1.0.0" or "libstatistics64.so.1.0.0").
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "exec_class.h"
+
+namespace {
+
+constexpr int kUsageStatus = 2;    // malformed command line or unusable library
+constexpr int kCannotRun = 126;    // the program exists but cannot be run counted
+constexpr int kNotFound = 127;     // the program does not exist
+
+struct Options {
+  std::string regime;  // "game" or "steam"
+  std::optional<std::string> game_dir;
+  std::string library;
+  std::string stat_file;
+  std::vector<char*> command;  // NULL-terminated
+};
+
+struct Libraries {
+  std::optional<std::string> lib32, lib64;
+};
+
+[[noreturn]] void fail(int status, const std::string& message) {
+  std::fprintf(stderr, "shaper: %s\n", message.c_str());
+  std::exit(status);
+}
+
+[[noreturn]] void usage(const std::string& problem) {
+  std::fprintf(stderr,
+               "shaper: %s\nusage: shaper (-g | -s -d DIR) -l LIBRARY -o FILE -- PROGRAM [ARG...]\n",
+               problem.c_str());
+  std::exit(kUsageStatus);
+}
+
+// The value after option `name` at argv[i]; advances i past it.
+std::string option_value(int argc, char** argv, int& i) {
+  const std::string name = argv[i];
+  if (i + 1 >= argc) usage("option " + name + " needs a value");
+  return argv[++i];
+}
+
+void set_regime(Options& options, const std::string& regime) {
+  if (!options.regime.empty() && options.regime != regime) usage("-g and -s exclude each other");
+  options.regime = regime;
+}
+
+void check_complete(const Options& options) {
+  if (options.regime.empty()) usage("one of -g and -s is required");
+  if (options.regime == "steam" && !options.game_dir) usage("-s needs -d DIR");
+  if (options.regime == "game" && options.game_dir) usage("-d goes only with -s");
+  if (options.library.empty()) usage("-l LIBRARY is required");
+  if (options.stat_file.empty()) usage("-o FILE is required");
+  if (options.command.size() < 2) usage("no program after --");
+}
+
+Options parse(int argc, char** argv) {
+  Options options;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "-g") set_regime(options, "game");
+    else if (arg == "-s") set_regime(options, "steam");
+    else if (arg == "-d") options.game_dir = option_value(argc, argv, i);
+    else if (arg == "-l") options.library = option_value(argc, argv, i);
+    else if (arg == "-o") options.stat_file = option_value(argc, argv, i);
+    else usage("unknown argument " + arg);
+  }
+  if (i >= argc) usage("missing -- before the program");
+  for (++i; i < argc; ++i) options.command.push_back(argv[i]);
+  options.command.push_back(nullptr);
+  check_complete(options);
+  return options;
+}
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Absolute, so that every program of the chain finds it whatever its working directory.
+std::string absolute_library(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (!realpath(path.c_str(), resolved))
+    fail(kUsageStatus, "cannot use the statistics library " + path + ": " + std::strerror(errno));
+  return resolved;
+}
+
+Libraries find_libraries(const std::string& given) {
+  const std::string library = absolute_library(given);
+  const std::string dir = directory_of(library);
+  Libraries found;
+  for (const std::string& candidate :
+       {library, dir + "/libstatistics32.so.1.0.0", dir + "/libstatistics64.so.1.0.0"}) {
+    const int elf_class = access(candidate.c_str(), R_OK) == 0 ? program_class(candidate.c_str()) : 0;
+    auto& slot = elf_class == 32 ? found.lib32 : found.lib64;
+    if (elf_class && !slot) slot = candidate;
+  }
+  if (!found.lib32 && !found.lib64) fail(kUsageStatus, given + " is not a shared library");
+  return found;
+}
+
+// The file that execvp would run for `program`, or the name itself when none is found.
+std::string program_path(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/bin:/usr/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+    const std::string candidate = dir + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return program;
+}
+
+void set_or_unset(const char* name, const std::optional<std::string>& value) {
+  if (value) setenv(name, value->c_str(), 1);
+  else unsetenv(name);
+}
+
+// LD_PRELOAD for the program: its own class's library, or both when its class is unknown.
+std::string preload_for(const Libraries& libraries, const std::string& program) {
+  const int elf_class = program_class(program_path(program).c_str());
+  const auto& own = elf_class == 32 ? libraries.lib32 : libraries.lib64;
+  const auto& other = elf_class == 32 ? libraries.lib64 : libraries.lib32;
+  if (elf_class && !own)
+    fail(kCannotRun, "no " + std::to_string(elf_class) + "-bit statistics library to run " +
+                         program + " with");
+  const std::string& first = own ? *own : *other;
+  const char* second = !elf_class && own && other ? other->c_str() : nullptr;
+  const char* drop = elf_class && other ? other->c_str() : nullptr;
+  const char* old = std::getenv("LD_PRELOAD");
+  std::vector<char> value(first.size() + (second ? std::strlen(second) : 0) +
+                          (old ? std::strlen(old) : 0) + 3);
+  compose_preload(old, first.c_str(), second, drop, value.data(), value.size());
+  return value.data();
+}
+
+// Every program of the chain opens the file again, wherever a start script has gone meanwhile.
+std::string absolute_file(const std::string& path) {
+  if (path.front() == '/') return path;
+  char cwd[PATH_MAX];
+  if (!getcwd(cwd, sizeof cwd)) fail(kUsageStatus, std::string("getcwd: ") + std::strerror(errno));
+  return std::string(cwd) + "/" + path;
+}
+
+void prepare_environment(const Options& options, const Libraries& libraries) {
+  setenv("ZENTRA_STAT_REGIME", options.regime.c_str(), 1);
+  if (options.game_dir) setenv("ZENTRA_STAT_GAME_DIR", options.game_dir->c_str(), 1);
+  setenv("ZENTRA_STAT_FILE", absolute_file(options.stat_file).c_str(), 1);
+  set_or_unset(STAT_LIB32_VAR, libraries.lib32);
+  set_or_unset(STAT_LIB64_VAR, libraries.lib64);
+  setenv("LD_PRELOAD", preload_for(libraries, options.command[0]).c_str(), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parse(argc, argv);
+  prepare_environment(options, find_libraries(options.library));
+  execvp(options.command[0], options.command.data());
+  const int error = errno;
+  fail(error == ENOENT ? kNotFound : kCannotRun,
+       std::string("cannot run ") + options.command[0] + ": " + std::strerror(error));
+}

@@ -1,0 +1,338 @@
+/* A host for the statistics library: runs the commands of its command line in order and
+ * prints "command=result" for each. It holds one counted descriptor `c` and, for sockets, an
+ * uncounted peer `p` made with plain system calls, so that only one side of a transfer counts.
+ *
+ *   echo TEXT | tcp | udp | unix | pipe | file PATH
+ *   send N VIA        VIA: write send sendto writev sendmsg sendmmsg
+ *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
+ *   big N             one write of N bytes on c while a child drains the peer
+ *   keep | close-all | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
+ *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
+ *   ignore-sigpipe | await-no-reader | fork | exit STATUS
+ *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+/* The entry points that libc's headers reach only under fortification or old versions. */
+ssize_t __read_chk(int, void *, size_t, size_t);
+ssize_t __recv_chk(int, void *, size_t, size_t, int);
+ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
+int old_xstat(int, const char *, struct stat *);
+int old_xstat64(int, const char *, struct stat64 *);
+#ifdef __x86_64__
+__asm__(".symver old_xstat,__xstat@GLIBC_2.2.5");
+__asm__(".symver old_xstat64,__xstat64@GLIBC_2.2.5");
+#else
+__asm__(".symver old_xstat,__xstat@GLIBC_2.0");
+__asm__(".symver old_xstat64,__xstat64@GLIBC_2.2");
+#endif
+
+/* The version argument of the old status entry points ("_STAT_VER_LINUX"). */
+#ifdef __x86_64__
+enum { STAT_VERSION = 1 };
+#else
+enum { STAT_VERSION = 3 };
+#endif
+
+enum { CHUNK = 1 << 20 };
+static char buffer[CHUNK];
+static int c = -1, p = -1, k = -1; /* k: a descriptor kept aside by "keep" */
+
+static void die(const char *what) {
+  printf("%s failed: %s\n", what, strerror(errno));
+  exit(3);
+}
+
+/* A socket the library never sees being made. */
+static int raw_socket(int domain, int type) {
+#ifdef __x86_64__
+  long fd = syscall(SYS_socket, domain, type, 0);
+#else
+  long args[3] = {domain, type, 0};
+  long fd = syscall(SYS_socketcall, 1 /* SYS_SOCKET */, args);
+#endif
+  if (fd < 0) die("raw socket");
+  return (int)fd;
+}
+
+static void large_buffers(int fd) {
+  int size = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+static struct sockaddr_in loopback(int fd) {
+  struct sockaddr_in addr = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
+  socklen_t len = sizeof addr;
+  if (bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) die("bind");
+  getsockname(fd, (struct sockaddr *)&addr, &len);
+  return addr;
+}
+
+/* Counted listener and accepted connection; the peer connects from an uncounted socket. */
+static void make_tcp(void) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  large_buffers(listener);
+  struct sockaddr_in addr = loopback(listener);
+  listen(listener, 1);
+  p = raw_socket(AF_INET, SOCK_STREAM);
+  large_buffers(p);
+  if (connect(p, (struct sockaddr *)&addr, sizeof addr) != 0) die("connect");
+  c = accept(listener, NULL, NULL);
+  printf("tcp=%d\n", c >= 0);
+}
+
+static void make_udp(void) {
+  c = socket(AF_INET, SOCK_DGRAM, 0);
+  p = raw_socket(AF_INET, SOCK_DGRAM);
+  large_buffers(c);
+  large_buffers(p);
+  struct sockaddr_in ca = loopback(c), pa = loopback(p);
+  connect(c, (struct sockaddr *)&pa, sizeof pa);
+  connect(p, (struct sockaddr *)&ca, sizeof ca);
+  printf("udp=%d\n", c >= 0);
+}
+
+/* A Unix-domain listener and its accepted connection, both through the interposed calls. */
+static void make_unix(void) {
+  struct sockaddr_un addr = {.sun_family = AF_UNIX};
+  snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "statistics-host-%d", (int)getpid());
+  socklen_t len = sizeof addr;
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (bind(listener, (struct sockaddr *)&addr, len) != 0) die("bind unix");
+  listen(listener, 1);
+  p = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (connect(p, (struct sockaddr *)&addr, len) != 0) die("connect unix");
+  c = accept(listener, NULL, NULL);
+  printf("unix=%d\n", c >= 0);
+}
+
+static void make_pipe(void) {
+  int fds[2];
+  if (pipe(fds) != 0) die("pipe");
+  c = fds[1], p = fds[0];
+  printf("pipe=1\n");
+}
+
+static void drain_peer(long n) {
+  for (long got = 0; got < n;) {
+    ssize_t r = read(p, buffer, (size_t)(n - got < CHUNK ? n - got : CHUNK));
+    if (r <= 0) die("drain");
+    got += r;
+  }
+}
+
+static long send_via(const char *via, long n) {
+  struct iovec iov[2] = {{buffer, (size_t)n / 2}, {buffer + n / 2, (size_t)(n - n / 2)}};
+  struct mmsghdr msgs[1] = {{.msg_hdr = {.msg_iov = iov, .msg_iovlen = 2}}};
+  if (!strcmp(via, "write")) return write(c, buffer, (size_t)n);
+  if (!strcmp(via, "send")) return send(c, buffer, (size_t)n, 0);
+  if (!strcmp(via, "sendto")) return sendto(c, buffer, (size_t)n, 0, NULL, 0);
+  if (!strcmp(via, "writev")) return writev(c, iov, 2);
+  if (!strcmp(via, "sendmsg")) return sendmsg(c, &msgs[0].msg_hdr, 0);
+  if (!strcmp(via, "sendmmsg")) {
+    int sent = sendmmsg(c, msgs, 1, 0);
+    return sent == 1 ? (long)msgs[0].msg_len : sent;
+  }
+  printf("unknown way to send: %s\n", via);
+  exit(2);
+}
+
+static long recv_via(const char *via, long n) {
+  struct iovec iov[1] = {{buffer, (size_t)n}};
+  struct mmsghdr msgs[1] = {{.msg_hdr = {.msg_iov = iov, .msg_iovlen = 1}}};
+  if (!strcmp(via, "read")) return read(c, buffer, (size_t)n);
+  if (!strcmp(via, "recv")) return recv(c, buffer, (size_t)n, 0);
+  if (!strcmp(via, "recvfrom")) return recvfrom(c, buffer, (size_t)n, 0, NULL, NULL);
+  if (!strcmp(via, "readv")) return readv(c, iov, 1);
+  if (!strcmp(via, "recvmsg")) return recvmsg(c, &msgs[0].msg_hdr, 0);
+  if (!strcmp(via, "recvmmsg")) {
+    int got = recvmmsg(c, msgs, 1, 0, NULL);
+    return got == 1 ? (long)msgs[0].msg_len : got;
+  }
+  if (!strcmp(via, "read_chk")) return __read_chk(c, buffer, (size_t)n, sizeof buffer);
+  if (!strcmp(via, "recv_chk")) return __recv_chk(c, buffer, (size_t)n, sizeof buffer, 0);
+  if (!strcmp(via, "recvfrom_chk"))
+    return __recvfrom_chk(c, buffer, (size_t)n, sizeof buffer, 0, NULL, NULL);
+  printf("unknown way to receive: %s\n", via);
+  exit(2);
+}
+
+/* Sends n bytes in one call; the peer takes them unless the call was refused. */
+static void do_send(long n, const char *via) {
+  long r = send_via(via, n);
+  printf("send=%ld\n", r);
+  if (r > 0) drain_peer(r);
+}
+
+/* The peer sends n bytes; the host reads them in as few calls as the stream allows. */
+static void do_recv(long n, const char *via) {
+  if (write(p, buffer, (size_t)n) != n) die("peer write");
+  long total = 0, r = 0;
+  while (total < n && (r = recv_via(via, n - total)) > 0) total += r;
+  printf("recv=%ld\n", r < 0 ? r : total);
+}
+
+/* One write larger than the running count can hold; a child drains the peer meanwhile. */
+static void do_big(long n) {
+  pid_t child = fork();
+  if (child == 0) {
+    while (syscall(SYS_read, p, buffer, sizeof buffer) > 0) {
+    }
+    _exit(0);
+  }
+  char *data = mmap(NULL, (size_t)n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) die("mmap");
+  printf("big=%ld\n", (long)write(c, data, (size_t)n));
+  shutdown(c, SHUT_WR);
+  waitpid(child, NULL, 0);
+}
+
+static void do_read_fd(int fd, long n) {
+  printf("read-fd=%ld\n", (long)read(fd, buffer, (size_t)n));
+}
+
+/* Opens a regular file onto descriptor `fd`, as a shell redirection does. */
+static void do_open_onto(int fd, const char *path) {
+  int file = open(path, O_RDONLY);
+  int r = dup2(file, fd);
+  close(file);
+  printf("open-onto=%d\n", r);
+}
+
+static void do_stat(const char *how, const char *path) {
+  struct stat st;
+  struct stat64 st64;
+  struct statx stx;
+  int r;
+  if (!strcmp(how, "stat")) r = stat(path, &st);
+  else if (!strcmp(how, "stat64")) r = stat64(path, &st64);
+  else if (!strcmp(how, "lstat")) r = lstat(path, &st);
+  else if (!strcmp(how, "fstatat")) r = fstatat(AT_FDCWD, path, &st, 0);
+  else if (!strcmp(how, "fstatat-nofollow")) r = fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW);
+  else if (!strcmp(how, "statx")) r = statx(AT_FDCWD, path, 0, STATX_BASIC_STATS, &stx);
+  else if (!strcmp(how, "xstat")) r = old_xstat(STAT_VERSION, path, (struct stat *)&st64);
+  else r = old_xstat64(STAT_VERSION, path, &st64);
+  printf("%s=%d\n", how, r);
+}
+
+/* Waits until the statistics file's reader has gone (an open for writing finds none). */
+static void await_no_reader(void) {
+  const char *path = getenv("ZENTRA_STAT_FILE");
+  for (;;) {
+    int fd = open(path, O_WRONLY | O_NONBLOCK);
+    if (fd == -1) break;
+    close(fd);
+    nanosleep(&(struct timespec){0, 10 * 1000 * 1000}, NULL);
+  }
+  printf("await-no-reader=%d\n", errno == ENXIO);
+}
+
+/* The child runs the rest of the commands; the parent waits for it and stops. */
+static int do_fork(void) {
+  pid_t child = fork();
+  if (child == 0) return 0;
+  int status = 0;
+  waitpid(child, &status, 0);
+  printf("child=%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  return 1;
+}
+
+/* Starts the rest of the command line as a program found in PATH and waits for it. */
+static void do_spawn(char **command) {
+  pid_t pid;
+  int error = posix_spawnp(&pid, command[0], NULL, NULL, command, environ);
+  if (error) {
+    printf("spawn=%s\n", strerror(error));
+    return;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  printf("spawned=%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+static int is_stat(const char *cmd) {
+  static const char *const names[] = {"stat",  "stat64", "lstat", "fstatat", "fstatat-nofollow",
+                                      "statx", "xstat",  "xstat64"};
+  for (size_t i = 0; i < sizeof names / sizeof *names; ++i)
+    if (!strcmp(cmd, names[i])) return 1;
+  return 0;
+}
+
+static int descriptor(const char *name) {
+  return !strcmp(name, "c") ? c : !strcmp(name, "k") ? k : atoi(name);
+}
+
+static void set_counted(int fd, const char *what) {
+  printf("%s=%d\n", what, fd);
+  if (fd != -1) c = fd;
+}
+
+/* Runs the command at argv[i]; returns the index of the next one, or argc to stop. */
+static int run(int argc, char **argv, int i) {
+  const char *cmd = argv[i];
+  const char *a1 = i + 1 < argc ? argv[i + 1] : "";
+  const char *a2 = i + 2 < argc ? argv[i + 2] : "";
+  if (!strcmp(cmd, "echo")) return printf("%s\n", a1), i + 2;
+  if (!strcmp(cmd, "tcp")) return make_tcp(), i + 1;
+  if (!strcmp(cmd, "udp")) return make_udp(), i + 1;
+  if (!strcmp(cmd, "unix")) return make_unix(), i + 1;
+  if (!strcmp(cmd, "pipe")) return make_pipe(), i + 1;
+  if (!strcmp(cmd, "file")) return set_counted(open(a1, O_RDONLY), "file"), i + 2;
+  if (!strcmp(cmd, "send")) return do_send(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "recv")) return do_recv(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;
+  if (!strcmp(cmd, "keep")) return k = c, i + 1;
+  if (!strcmp(cmd, "close-all")) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    return i + 1;
+  }
+  if (!strcmp(cmd, "read-fd")) return do_read_fd(descriptor(a1), atol(a2)), i + 3;
+  if (!strcmp(cmd, "open-onto")) return do_open_onto(atoi(a1), a2), i + 3;
+  if (!strcmp(cmd, "dup")) return set_counted(dup(c), "dup"), i + 1;
+  if (!strcmp(cmd, "dup2")) return set_counted(dup2(c, atoi(a1)), "dup2"), i + 2;
+  if (!strcmp(cmd, "dup3")) return set_counted(dup3(c, atoi(a1), 0), "dup3"), i + 2;
+  if (!strcmp(cmd, "fcntl-dup")) return set_counted(fcntl(c, F_DUPFD, atoi(a1)), "fcntl-dup"), i + 2;
+  if (!strcmp(cmd, "close")) return printf("close=%d\n", close(c)), i + 1;
+  if (is_stat(cmd)) return do_stat(cmd, a1), i + 2;
+  if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
+  if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
+  if (!strcmp(cmd, "exit")) exit(atoi(a1));
+  if (!strcmp(cmd, "fork")) return do_fork() ? argc : i + 1;
+  if (!strcmp(cmd, "execvp")) {
+    execvp(a1, argv + i + 1);
+    die("execvp");
+  }
+  if (!strcmp(cmd, "spawn")) return do_spawn(argv + i + 1), argc;
+  if (!strcmp(cmd, "exec")) {
+    execve(a1, argv + i + 1, environ);
+    die("exec");
+  }
+  printf("unknown command: %s\n", cmd);
+  exit(2);
+}
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, NULL, _IONBF, 0);
+  for (int i = 1; i < argc;) i = run(argc, argv, i);
+  return 0;
+}

@@ -1,0 +1,123 @@
+// The launcher: what the manager relies on when it starts a host behind it.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "tests/libstatistics/host_run.h"
+
+namespace statistics_test {
+namespace {
+
+using Records = std::vector<Record>;
+
+class Launcher : public ::testing::Test {
+ protected:
+  std::vector<std::string> game_regime(std::vector<std::string> command) {
+    std::vector<std::string> argv = {shaper(), "-g", "-l", lib64(), "-o", fifo.path(), "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+  }
+  StatisticsFifo fifo;
+};
+
+TEST_F(Launcher, RunsTheProgramCountedWithItsArgumentsStreamsAndStatus) {
+  const auto run = run_host(fifo, game_regime({host("statistics_host"), "echo", "two words", "tcp",
+                                               "send", "12000", "write", "exit", "7"}),
+                            {});
+  EXPECT_EQ(run.result.status, 7);
+  EXPECT_EQ(run.result.out, "two words\ntcp=1\nsend=12000\n");
+  EXPECT_EQ(run.result.err, "");
+  EXPECT_EQ(run.records, Records{traffic(12000)});
+}
+
+TEST_F(Launcher, FindsTheProgramInPathAndKeepsTheWorkingDirectory) {
+  const auto run = run_host(fifo, game_regime({"sh", "-c", "pwd"}), {});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  char cwd[4096];
+  EXPECT_EQ(run.result.out, std::string(getcwd(cwd, sizeof cwd)) + "\n");
+}
+
+TEST_F(Launcher, CountsTheProgramsThatAStartScriptRuns) {
+  const std::string script = "exec " + host("statistics_host") + " tcp send 20000 write";
+  const auto run = run_host(fifo, game_regime({"/bin/sh", "-c", script}), {});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+  EXPECT_EQ(run.result.err, "");
+}
+
+TEST_F(Launcher, SteamRegimeWatchesTheGameDirectory) {
+  const std::string dir = fifo.dir() + "/cstrike";
+  const auto run = run_host(fifo,
+                            {shaper(), "-s", "-d", dir, "-l", lib64(), "-o", fifo.path(), "--",
+                             host("statistics_host"), "stat", dir + "/InstallRecord.blob", "stat",
+                             fifo.dir() + "/InstallRecord.blob"},
+                            {});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.records, Records{file_record()});
+}
+
+TEST_F(Launcher, ARelativeStatisticsFileHoldsAfterTheProgramChangesDirectory) {
+  const std::string inner = "cd / && exec " + host("statistics_host") + " tcp send 20000 write";
+  const std::string outer = "cd " + fifo.dir() + " && exec " + shaper() + " -g -l " + lib64() +
+                            " -o statistics.pipe -- /bin/sh -c '" + inner + "'";
+  const auto run = run_host(fifo, {"/bin/sh", "-c", outer}, {});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+}
+
+// With the libraries of both classes side by side, as in a system user's home, every kind of
+// exec hands the new program its own class's library alone: no loader complaint, all counted.
+TEST_F(Launcher, EveryKindOfExecKeepsTheChainCountedAndQuiet) {
+  namespace fs = std::filesystem;
+  const std::string home = fifo.dir() + "/home";
+  fs::create_directory(home);
+  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
+  fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const auto run = run_host(
+      fifo,
+      {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o", fifo.path(), "--",
+       "statistics_host", "tcp", "send", "3000", "write", "execvp", "statistics_host", "tcp",
+       "send", "4000", "write", "spawn", "/bin/sh", "-c",
+       "exec " + host("statistics_host") + " tcp send 5000 write"},
+      {"PATH=" + std::string(HOST_DIR) + ":/usr/bin:/bin"});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_NE(run.result.out.find("spawned=0"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.result.err, "");
+  // Counted bytes are reported before an exec replaces the program that counted them.
+  EXPECT_EQ(run.records, (Records{traffic(3000), traffic(5000), traffic(4000)}));
+}
+
+TEST_F(Launcher, RejectsAMalformedCommandLine) {
+  const std::string h = host("statistics_host");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"-g", "-l", lib64(), "-o", fifo.path(), h},
+      {"-s", "-l", lib64(), "-o", fifo.path(), "--", h},
+      {"-g", "-s", "-d", "/x", "-l", lib64(), "-o", fifo.path(), "--", h},
+      {"-g", "-d", "/x", "-l", lib64(), "-o", fifo.path(), "--", h},
+      {"-g", "-o", fifo.path(), "--", h},
+      {"-g", "-l", lib64(), "--", h},
+      {"-g", "-l", lib64(), "-o", fifo.path(), "--"},
+      {"-g", "-x", "-l", lib64(), "-o", fifo.path(), "--", h},
+      {"-g", "-l", lib64(), "-o"},
+      {"-g", "-l", fifo.dir() + "/none.so", "-o", fifo.path(), "--", h},
+      {"-g", "-l", h + "/..", "-o", fifo.path(), "--", h},
+  };
+  for (auto args : cases) {
+    args.insert(args.begin(), shaper());
+    const auto run = zentra_test::run_program(args, "", {}, 30);
+    EXPECT_EQ(run.status, 2) << testing::PrintToString(args);
+    EXPECT_EQ(run.err.rfind("shaper: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST_F(Launcher, AMissingProgramIsReported) {
+  const auto run = zentra_test::run_program(
+      {shaper(), "-g", "-l", lib64(), "-o", fifo.path(), "--", fifo.dir() + "/hlds_run"}, "", {}, 30);
+  EXPECT_EQ(run.status, 127);
+  EXPECT_NE(run.err.find("cannot run"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace statistics_test

@@ -1,0 +1,180 @@
+// The statistics library in a 64-bit host, observed through its records and the host's output.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/libstatistics/host_run.h"
+
+namespace statistics_test {
+namespace {
+
+class Statistics : public ::testing::Test {
+ protected:
+  // Runs the 64-bit host with the library preloaded in the game regime.
+  HostRun game(const std::vector<std::string>& commands, bool drop_reader = false) {
+    std::vector<std::string> argv = {host("statistics_host")};
+    argv.insert(argv.end(), commands.begin(), commands.end());
+    return run_host(fifo, argv, preload_env(fifo, lib64()), drop_reader);
+  }
+  // A regular file of `size` bytes in the test's directory.
+  std::string data_file(size_t size) {
+    const std::string path = fifo.dir() + "/data";
+    std::ofstream(path) << std::string(size, 'x');
+    return path;
+  }
+  StatisticsFifo fifo;
+};
+
+using Records = std::vector<Record>;
+
+TEST_F(Statistics, LoadFailuresStopTheHostBeforeItRuns) {
+  const std::string missing = fifo.dir() + "/missing.pipe";
+  struct Case {
+    std::vector<std::string> env;
+    std::string message;
+  } cases[] = {
+      {{"ZENTRA_STAT_FILE=" + fifo.path()}, "staistics: Failed to get statistics regime.\n"},
+      {{"ZENTRA_STAT_REGIME=steam", "ZENTRA_STAT_FILE=" + missing},
+       "staistics: Failed to get game directory.\n"},
+      {{"ZENTRA_STAT_REGIME=Game", "ZENTRA_STAT_FILE=" + fifo.path()},
+       "staistics: Failed to define statistics regime.\n"},
+      {{"ZENTRA_STAT_REGIME=game ", "ZENTRA_STAT_FILE=" + fifo.path()},
+       "staistics: Failed to define statistics regime.\n"},
+      {{"ZENTRA_STAT_REGIME=game"}, "staistics: Failed to get statistics file.\n"},
+      {{"ZENTRA_STAT_REGIME=game", "ZENTRA_STAT_FILE=" + missing},
+       "staistics: Failed to open " + missing + " file.\n"},
+  };
+  for (const auto& c : cases) {
+    auto env = c.env;
+    env.push_back("LD_PRELOAD=" + lib64());
+    const auto run = zentra_test::run_program({host("statistics_host"), "echo", "ran"}, "", env, 60);
+    EXPECT_EQ(run.status, 1) << c.message;
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST_F(Statistics, CallsFromLibrariesInitialisedEarlierReachLibc) {
+  const auto run = run_host(fifo, {host("statistics_host_early"), "tcp", "send", "20000", "write"},
+                            preload_env(fifo, lib64()));
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.result.out, "early\ntcp=1\nsend=20000\n");
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+}
+
+TEST_F(Statistics, RecordsAreWrittenAtTheThresholdWithTheWholeCount) {
+  EXPECT_EQ(game({"tcp", "send", "10239", "write"}).records, Records{traffic(10239)});
+  EXPECT_EQ(game({"tcp", "send", "10240", "write"}).records, Records{traffic(10240)});
+  EXPECT_EQ(game({"tcp", "send", "50000", "send"}).records, Records{traffic(50000)});
+  // Below the threshold nothing is written until the host ends.
+  EXPECT_EQ(game({"tcp", "send", "10000", "write", "send", "240", "write", "send", "5", "write"})
+                .records,
+            (Records{traffic(10240), traffic(5)}));
+}
+
+TEST_F(Statistics, BothDirectionsOfTcpAndUdpAddIntoOneCount) {
+  EXPECT_EQ(game({"tcp", "send", "3000", "write", "recv", "4000", "read"}).records,
+            Records{traffic(7000)});
+  EXPECT_EQ(game({"udp", "send", "2000", "sendto", "recv", "5000", "recvfrom"}).records,
+            Records{traffic(7000)});
+}
+
+TEST_F(Statistics, EveryDataCallIsCounted) {
+  std::vector<std::string> commands = {"tcp"};
+  const char* sends[] = {"write", "send", "sendto", "writev", "sendmsg", "sendmmsg"};
+  const char* recvs[] = {"read",     "recv",     "recvfrom", "readv",       "recvmsg",
+                         "recvmmsg", "read_chk", "recv_chk", "recvfrom_chk"};
+  for (const char* via : sends) commands.insert(commands.end(), {"send", "20000", via});
+  for (const char* via : recvs) commands.insert(commands.end(), {"recv", "20000", via});
+  const auto run = game(commands);
+  EXPECT_EQ(run.result.status, 0) << run.result.out;
+  EXPECT_EQ(run.traffic(), 15 * 20000);
+  EXPECT_EQ(run.result.out.find("=-1"), std::string::npos) << run.result.out;
+}
+
+TEST_F(Statistics, UnixSocketsPipesAndFilesAreNeverCounted) {
+  const std::string file = data_file(30000);
+  EXPECT_EQ(game({"unix", "send", "20000", "write", "recv", "20000", "recv"}).records, Records{});
+  EXPECT_EQ(game({"pipe", "send", "20000", "write"}).records, Records{});
+  EXPECT_EQ(game({"file", file.c_str(), "read-fd", "c", "30000"}).records, Records{});
+}
+
+TEST_F(Statistics, DuplicatesOfCountedSocketsAreCounted) {
+  EXPECT_EQ(game({"tcp", "dup", "send", "10240", "write"}).records, Records{traffic(10240)});
+  EXPECT_EQ(game({"tcp", "dup2", "255", "send", "10240", "write"}).records,
+            Records{traffic(10240)});
+  EXPECT_EQ(game({"tcp", "dup3", "200", "send", "10240", "write"}).records,
+            Records{traffic(10240)});
+  EXPECT_EQ(game({"tcp", "fcntl-dup", "100", "send", "10240", "write"}).records,
+            Records{traffic(10240)});
+}
+
+TEST_F(Statistics, ACountedSocketCannotMoveBeyondTheTable) {
+  const auto run = game({"tcp", "dup2", "256", "fcntl-dup", "300", "send", "10240", "write"});
+  EXPECT_NE(run.result.out.find("dup2=-1\nfcntl-dup=-1\nsend=10240\n"), std::string::npos)
+      << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(10240)});
+}
+
+TEST_F(Statistics, UncountedDescriptorsMayGoBeyondTheTable) {
+  const std::string file = data_file(100);
+  const auto run = game({"file", file.c_str(), "dup2", "256", "read-fd", "256", "100"});
+  EXPECT_NE(run.result.out.find("dup2=256\nread-fd=100\n"), std::string::npos) << run.result.out;
+}
+
+TEST_F(Statistics, ANumberReusedByAFileLosesItsMark) {
+  const std::string file = data_file(30000);
+  // Duplicated onto a counted number, as a shell redirection does.
+  EXPECT_EQ(game({"tcp", "dup2", "200", "open-onto", "200", file.c_str(), "read-fd", "200", "30000"})
+                .records,
+            Records{});
+  // Closed, and the number handed out again.
+  EXPECT_EQ(game({"tcp", "close", "file", file.c_str(), "read-fd", "c", "30000"}).records,
+            Records{});
+}
+
+TEST_F(Statistics, TheHostCannotTakeTheStatisticsChannel) {
+  const std::string file = data_file(100);
+  // Closing every descriptor, as a daemon does, leaves the channel open.
+  EXPECT_EQ(game({"close-all", "tcp", "send", "20000", "write"}).records, Records{traffic(20000)});
+  // A redirection onto the channel's number gets the number; the channel moves elsewhere.
+  for (const char* fd : {"100", "101"}) {
+    const auto run = game({"open-onto", fd, file.c_str(), "read-fd", fd, "100", "tcp", "send",
+                           "20000", "write"});
+    EXPECT_NE(run.result.out.find("read-fd=100"), std::string::npos) << run.result.out;
+    EXPECT_EQ(run.records, Records{traffic(20000)});
+  }
+}
+
+TEST_F(Statistics, CutOffAfterTheReaderHasGone) {
+  const std::string file = data_file(100);
+  const auto run = game({"ignore-sigpipe", "file", file.c_str(), "keep", "open-onto", "300",
+                         file.c_str(), "tcp", "await-no-reader", "send", "10240", "write", "send",
+                         "100", "send", "recv", "100", "recv", "read-fd", "k", "100", "read-fd",
+                         "300", "100"},
+                        /*drop_reader=*/true);
+  EXPECT_EQ(run.result.status, 0) << run.result.out;
+  // The host's own call goes through; every later transfer on a counted socket is refused.
+  EXPECT_NE(run.result.out.find("send=10240\nsend=-1\nrecv=-1\nread-fd=100\nread-fd=-1\n"),
+            std::string::npos)
+      << run.result.out;
+}
+
+TEST_F(Statistics, AForkedChildCountsOnIndependently) {
+  const auto run = game({"tcp", "send", "3000", "write", "fork", "send", "4000", "write"});
+  EXPECT_NE(run.result.out.find("child=0"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, (Records{traffic(7000), traffic(3000)}));
+}
+
+TEST_F(Statistics, NoRecordOverflowsItsValue) {
+  // The largest single transfer Linux makes, on top of a running count below the threshold.
+  const auto run = game({"tcp", "send", "10000", "write", "big", "2147479552"});
+  EXPECT_NE(run.result.out.find("big=2147479552"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, (Records{traffic(2147483647), traffic(5905)}));
+}
+
+}  // namespace
+}  // namespace statistics_test
