@@ -52,10 +52,35 @@ TEST(Sandbox, ProvidesPanelConfigurationAndInstalledModule) {
   const auto r = sandbox_run(
       "grep -c . /etc/vexa/vexa.conf\n"
       "test -x \"$ZENTRA_MNG\" && echo manager\n"
-      "test \"$ZENTRA_MODULE_DIR\" = /usr/local/vexa/admin/bin/modules/zentra && echo module-dir\n"
-      "ls -A /tmp /home | grep -c . || true");
+      "test \"$ZENTRA_MODULE_DIR\" = /usr/local/vexa/admin/bin/modules/zentra && echo module-dir\n");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "25\nmanager\nmodule-dir\n2\n");  // /tmp and /home are empty: only their headers
+  EXPECT_EQ(r.out, "25\nmanager\nmodule-dir\n");
+}
+
+TEST(Sandbox, StartsWithFreshTmpAndHome) {
+  const std::string marker = "/tmp/zentra-host-marker-" + std::to_string(getpid());
+  std::ofstream(marker) << "host";
+  const auto r = sandbox_run("test ! -e " + marker + " && echo fresh-tmp\n"
+                             "ls -A /home | grep -c . || true");
+  std::remove(marker.c_str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  // A checkout below /home would be bound back in; this one is not there.
+  const bool repo_in_home = zentra_test::source_dir().rfind("/home/", 0) == 0;
+  if (!repo_in_home) {
+    EXPECT_EQ(r.out, "fresh-tmp\n0\n");
+  }
+}
+
+TEST(Sandbox, BuildTreeBelowTmpStaysVisible) {
+  char dir_template[] = "/tmp/zentra-build-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  std::ofstream(dir + "/inside") << "kept";
+  const auto r = zentra_test::run_program({zentra_test::source_dir() + "/scripts/sandbox", "--build", dir,
+                                           "--no-install", "--", "cat", dir + "/inside"});
+  std::remove((dir + "/inside").c_str());
+  rmdir(dir.c_str());
+  EXPECT_EQ(r.out, "kept") << r.err;
 }
 
 TEST(Sandbox, ProcessesLeftBehindEndWithIt) {
