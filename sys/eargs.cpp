@@ -36,7 +36,9 @@ void TEArgs::append(It first, It last, unsigned count) {
 }
 
 TEArgs& TEArgs::add(const std::string& arg) {
-  const std::string* one = &arg;
+  // `arg` may be an argument of this very list, which the append may move away.
+  const std::string copy = arg;
+  const std::string* one = &copy;
   append(one, one + 1, 1);
   return *this;
 }

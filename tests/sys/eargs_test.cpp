@@ -69,6 +69,18 @@ TEST(EArgs, AddingAListToItselfDoublesIt) {
   EXPECT_EQ(args[3], "b");
 }
 
+TEST(EArgs, AddingAnArgumentOfTheSameListRepeatsIt) {
+  TEArgs args;
+  args.add("/usr/local/vexa/admin/bin/modules/zentra/shaper");  // beyond the short-string buffer
+  args.add(args[0]);
+  TEArgs short_one;
+  short_one.add("x");
+  short_one.add(short_one[0]);
+  ASSERT_EQ(args.size(), 2u);
+  EXPECT_EQ(args[1], args[0]);
+  EXPECT_EQ(short_one[1], "x");
+}
+
 TEST(EArgs, HundredArgumentsFitAndTheNextOneOverflows) {
   TEArgs args = list_of(100);
   EXPECT_EQ(args.size(), 100u);
