@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <dirent.h>
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -92,4 +94,14 @@ TEST(Sandbox, ProcessesLeftBehindEndWithIt) {
 
 TEST(Sandbox, ExitStatusIsTheCommands) {
   EXPECT_EQ(sandbox_run("exit 7").status, 7);
+}
+
+TEST(RunProgram, EveryProgramStartsWithTheDefaultBrokenPipeAction) {
+  // The runner ignores SIGPIPE after its first start; later programs must not inherit that.
+  for (int run = 1; run <= 2; ++run) {
+    const auto r = zentra_test::run_program({"grep", "^SigIgn:", "/proc/self/status"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const unsigned long ignored = std::strtoul(r.out.substr(r.out.find(':') + 1).c_str(), nullptr, 16);
+    EXPECT_EQ(ignored & (1UL << (SIGPIPE - 1)), 0UL) << "run " << run << ": " << r.out;
+  }
 }

@@ -35,6 +35,8 @@ struct Pipe {
   dup2(in.fd[0], 0);
   dup2(out.fd[1], 1);
   dup2(err.fd[1], 2);
+  // The runner ignores SIGPIPE for itself; the program must get the action it has in service.
+  signal(SIGPIPE, SIG_DFL);
   for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
