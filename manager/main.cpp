@@ -1,4 +1,8 @@
 // zentra_mng: the game-server manager that the panel runs once per request.
 #include "manager/dispatch.h"
+#include "manager/standard_streams.h"
 
-int main(int argc, char** argv) { return dispatch(argc, argv); }
+int main(int argc, char** argv) {
+  ensure_standard_streams();
+  return dispatch(argc, argv);
+}

@@ -1,0 +1,15 @@
+#include "manager/standard_streams.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+void ensure_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open returns the lowest free number, which is this one.
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) close(null);
+  }
+}
