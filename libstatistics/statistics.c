@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -750,6 +751,11 @@ static void open_statistics_file(void) {
   stat_fd = fd < STAT_FD_FLOOR ? out_of_the_way(fd) : fd;
 }
 
+/* The parent reports what was counted before a fork; the child would report it a second time. */
+static void forget_inherited_count(void) {
+  running = 0;
+}
+
 __attribute__((constructor)) static void statistics_load(void) {
   static int loaded;
   if (loaded) return;
@@ -760,6 +766,7 @@ __attribute__((constructor)) static void statistics_load(void) {
   resolve_optional();
   read_environment();
   open_statistics_file();
+  pthread_atfork(NULL, NULL, forget_inherited_count);
   rearm_class_preload();
 }
 
