@@ -198,6 +198,12 @@ static void count_bytes(long long n) {
     if ((result) > 0 && is_marked(fd)) count_bytes(result); \
   } while (0)
 
+/* Peeked bytes stay queued: they are counted when a later call takes them. */
+#define COUNTED_UNLESS_PEEK(fd, result, flags) \
+  do { \
+    if (!((flags) & MSG_PEEK)) COUNTED(fd, result); \
+  } while (0)
+
 static int refused(int fd) {
   return (unsigned)fd >= TABLE_SIZE || marks[fd];
 }
@@ -410,13 +416,13 @@ EXPORT ssize_t readv(int fd, const struct iovec *iov, int count) {
 }
 EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) {
   ssize_t r = CALL(recv)(fd, buf, n, flags);
-  COUNTED(fd, r);
+  COUNTED_UNLESS_PEEK(fd, r, flags);
   return r;
 }
 EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, __SOCKADDR_ARG addr,
                         socklen_t *len) {
   ssize_t r = CALL(recvfrom)(fd, buf, n, flags, addr, len);
-  COUNTED(fd, r);
+  COUNTED_UNLESS_PEEK(fd, r, flags);
   return r;
 }
 EXPORT ssize_t write(int fd, const void *buf, size_t n) {
@@ -443,7 +449,7 @@ EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, __CONST_SOCK
 EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
   REQUIRE(recvmsg);
   ssize_t r = CALL(recvmsg)(fd, msg, flags);
-  COUNTED(fd, r);
+  COUNTED_UNLESS_PEEK(fd, r, flags);
   return r;
 }
 EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
@@ -463,7 +469,7 @@ static long long message_bytes(const struct mmsghdr *v, int sent) {
 EXPORT int recvmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
   REQUIRE(recvmmsg);
   int r = CALL(recvmmsg)(fd, v, n, flags, t);
-  if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
+  if (r > 0 && !(flags & MSG_PEEK) && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
 EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
@@ -481,14 +487,14 @@ EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t size) {
 EXPORT ssize_t __recv_chk(int fd, void *buf, size_t n, size_t size, int flags) {
   REQUIRE(__recv_chk);
   ssize_t r = CALL(__recv_chk)(fd, buf, n, size, flags);
-  COUNTED(fd, r);
+  COUNTED_UNLESS_PEEK(fd, r, flags);
   return r;
 }
 EXPORT ssize_t __recvfrom_chk(int fd, void *buf, size_t n, size_t size, int flags,
                               __SOCKADDR_ARG addr, socklen_t *len) {
   REQUIRE(__recvfrom_chk);
   ssize_t r = CALL(__recvfrom_chk)(fd, buf, n, size, flags, addr, len);
-  COUNTED(fd, r);
+  COUNTED_UNLESS_PEEK(fd, r, flags);
   return r;
 }
 

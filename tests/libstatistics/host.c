@@ -5,6 +5,7 @@
  *   echo TEXT | tcp | udp | unix | pipe | file PATH
  *   send N VIA        VIA: write send sendto writev sendmsg sendmmsg
  *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
+ *   peek N VIA        the peer sends N bytes; the host peeks at them, then receives them
  *   big N             one write of N bytes on c while a child drains the peer
  *   keep | close-all | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
@@ -157,22 +158,22 @@ static long send_via(const char *via, long n) {
   exit(2);
 }
 
-static long recv_via(const char *via, long n) {
+static long recv_via(const char *via, long n, int flags) {
   struct iovec iov[1] = {{buffer, (size_t)n}};
   struct mmsghdr msgs[1] = {{.msg_hdr = {.msg_iov = iov, .msg_iovlen = 1}}};
   if (!strcmp(via, "read")) return read(c, buffer, (size_t)n);
-  if (!strcmp(via, "recv")) return recv(c, buffer, (size_t)n, 0);
-  if (!strcmp(via, "recvfrom")) return recvfrom(c, buffer, (size_t)n, 0, NULL, NULL);
+  if (!strcmp(via, "recv")) return recv(c, buffer, (size_t)n, flags);
+  if (!strcmp(via, "recvfrom")) return recvfrom(c, buffer, (size_t)n, flags, NULL, NULL);
   if (!strcmp(via, "readv")) return readv(c, iov, 1);
-  if (!strcmp(via, "recvmsg")) return recvmsg(c, &msgs[0].msg_hdr, 0);
+  if (!strcmp(via, "recvmsg")) return recvmsg(c, &msgs[0].msg_hdr, flags);
   if (!strcmp(via, "recvmmsg")) {
-    int got = recvmmsg(c, msgs, 1, 0, NULL);
+    int got = recvmmsg(c, msgs, 1, flags, NULL);
     return got == 1 ? (long)msgs[0].msg_len : got;
   }
   if (!strcmp(via, "read_chk")) return __read_chk(c, buffer, (size_t)n, sizeof buffer);
-  if (!strcmp(via, "recv_chk")) return __recv_chk(c, buffer, (size_t)n, sizeof buffer, 0);
+  if (!strcmp(via, "recv_chk")) return __recv_chk(c, buffer, (size_t)n, sizeof buffer, flags);
   if (!strcmp(via, "recvfrom_chk"))
-    return __recvfrom_chk(c, buffer, (size_t)n, sizeof buffer, 0, NULL, NULL);
+    return __recvfrom_chk(c, buffer, (size_t)n, sizeof buffer, flags, NULL, NULL);
   printf("unknown way to receive: %s\n", via);
   exit(2);
 }
@@ -188,7 +189,16 @@ static void do_send(long n, const char *via) {
 static void do_recv(long n, const char *via) {
   if (write(p, buffer, (size_t)n) != n) die("peer write");
   long total = 0, r = 0;
-  while (total < n && (r = recv_via(via, n - total)) > 0) total += r;
+  while (total < n && (r = recv_via(via, n - total, 0)) > 0) total += r;
+  printf("recv=%ld\n", r < 0 ? r : total);
+}
+
+/* Looks at what the peer sent without taking it, then takes it. */
+static void do_peek(long n, const char *via) {
+  if (write(p, buffer, (size_t)n) != n) die("peer write");
+  printf("peek=%ld\n", recv_via(via, n, MSG_PEEK | MSG_WAITALL));
+  long total = 0, r = 0;
+  while (total < n && (r = recv_via(via, n - total, 0)) > 0) total += r;
   printf("recv=%ld\n", r < 0 ? r : total);
 }
 
@@ -300,6 +310,7 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "file")) return set_counted(open(a1, O_RDONLY), "file"), i + 2;
   if (!strcmp(cmd, "send")) return do_send(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "recv")) return do_recv(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "peek")) return do_peek(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;
   if (!strcmp(cmd, "keep")) return k = c, i + 1;
   if (!strcmp(cmd, "close-all")) {

@@ -95,6 +95,15 @@ TEST_F(Statistics, EveryDataCallIsCounted) {
   EXPECT_EQ(run.result.out.find("=-1"), std::string::npos) << run.result.out;
 }
 
+TEST_F(Statistics, PeekedBytesAreCountedWhenTheyAreTaken) {
+  std::vector<std::string> commands = {"tcp"};
+  for (const char* via : {"recv", "recvfrom", "recvmsg", "recvmmsg", "recv_chk", "recvfrom_chk"})
+    commands.insert(commands.end(), {"peek", "1000", via});
+  const auto run = game(commands);
+  EXPECT_EQ(run.result.out.find("=-1"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(6000)});
+}
+
 TEST_F(Statistics, UnixSocketsPipesAndFilesAreNeverCounted) {
   const std::string file = data_file(30000);
   EXPECT_EQ(game({"unix", "send", "20000", "write", "recv", "20000", "recv"}).records, Records{});
