@@ -60,6 +60,8 @@ ENTRY(int, __xstat64, (int, const char *, struct stat *))
 /* Looked up as optional: present in today's libc, absent in older ones. */
 ENTRY(int, accept4, (int, __SOCKADDR_ARG, socklen_t *, int))
 ENTRY(int, dup3, (int, int, int))
+ENTRY(int, close_range, (unsigned int, unsigned int, int))
+ENTRY(void, closefrom, (int))
 ENTRY(int, fcntl, (int, int, void *))
 ENTRY(int, fcntl64, (int, int, void *))
 ENTRY(int, __fcntl_time64, (int, int, void *))
@@ -402,6 +404,45 @@ EXPORT int close(int fd) {
   return result;
 }
 
+static void clear_marks(unsigned int first, unsigned int last) {
+  for (unsigned int fd = first; fd <= last && fd < TABLE_SIZE; ++fd) marks[fd] = 0;
+}
+
+/* Closes [first, last] but for the statistics descriptor, which lies within. */
+static int close_range_around_statistics(unsigned int first, unsigned int last, int flags) {
+  unsigned int kept = (unsigned int)stat_fd;
+  int result = 0;
+  if (kept > first) result = CALL(close_range)(first, kept - 1, flags);
+  if (result == 0 && kept < last) result = CALL(close_range)(kept + 1, last, flags);
+  return result;
+}
+
+EXPORT int close_range(unsigned int first, unsigned int last, int flags) {
+  REQUIRE(close_range);
+  /* Descriptors only marked close-on-exec stay open, and so do their marks. */
+  if (flags & CLOSE_RANGE_CLOEXEC) return CALL(close_range)(first, last, flags);
+  int within = stat_fd >= 0 && first <= (unsigned int)stat_fd && (unsigned int)stat_fd <= last;
+  int result = within ? close_range_around_statistics(first, last, flags)
+                      : CALL(close_range)(first, last, flags);
+  if (result == 0) clear_marks(first, last);
+  return result;
+}
+
+EXPORT void closefrom(int lowest) {
+  if (!cur_closefrom) statistics_load();
+  if (!cur_closefrom) return;
+  unsigned int first = lowest < 0 ? 0 : (unsigned int)lowest;
+  if (stat_fd >= 0 && (unsigned int)stat_fd >= first) {
+    int saved = errno; /* closefrom reports nothing; the numbers not open fail harmlessly */
+    for (unsigned int fd = first; fd < (unsigned int)stat_fd; ++fd) real_close((int)fd);
+    errno = saved;
+    CALL(closefrom)(stat_fd + 1);
+  } else {
+    CALL(closefrom)(lowest);
+  }
+  clear_marks(first, UINT_MAX);
+}
+
 /* ---- data transfer ---- */
 
 EXPORT ssize_t read(int fd, void *buf, size_t n) {
@@ -702,6 +743,8 @@ static void resolve_required(void) {
 static void resolve_optional(void) {
   LOOKUP(accept4);
   LOOKUP(dup3);
+  LOOKUP(close_range);
+  LOOKUP(closefrom);
   LOOKUP(fcntl);
   LOOKUP(fcntl64);
   LOOKUP(__fcntl_time64);

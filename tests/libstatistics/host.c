@@ -7,7 +7,7 @@
  *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
  *   peek N VIA        the peer sends N bytes; the host peeks at them, then receives them
  *   big N             one write of N bytes on c while a child drains the peer
- *   keep | close-all | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
+ *   keep | close-all | close-range FIRST LAST | closefrom LOW | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
  *   ignore-sigpipe | await-no-reader | fork | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
@@ -317,6 +317,9 @@ static int run(int argc, char **argv, int i) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     return i + 1;
   }
+  if (!strcmp(cmd, "close-range"))
+    return printf("close-range=%d\n", close_range((unsigned)atoi(a1), (unsigned)atoi(a2), 0)), i + 3;
+  if (!strcmp(cmd, "closefrom")) return closefrom(atoi(a1)), i + 2;
   if (!strcmp(cmd, "read-fd")) return do_read_fd(descriptor(a1), atol(a2)), i + 3;
   if (!strcmp(cmd, "open-onto")) return do_open_onto(atoi(a1), a2), i + 3;
   if (!strcmp(cmd, "dup")) return set_counted(dup(c), "dup"), i + 1;

@@ -143,12 +143,22 @@ TEST_F(Statistics, ANumberReusedByAFileLosesItsMark) {
   // Closed, and the number handed out again.
   EXPECT_EQ(game({"tcp", "close", "file", file.c_str(), "read-fd", "c", "30000"}).records,
             Records{});
+  // Closed with a range of others (whatever the host inherited closed first, so that the
+  // file takes the lowest of the closed numbers).
+  EXPECT_EQ(game({"close-all", "tcp", "close-range", "3", "50", "file", file.c_str(), "read-fd",
+                  "c", "30000"})
+                .records,
+            Records{});
 }
 
 TEST_F(Statistics, TheHostCannotTakeTheStatisticsChannel) {
   const std::string file = data_file(100);
   // Closing every descriptor, as a daemon does, leaves the channel open.
   EXPECT_EQ(game({"close-all", "tcp", "send", "20000", "write"}).records, Records{traffic(20000)});
+  EXPECT_EQ(game({"close-range", "3", "4000", "tcp", "send", "20000", "write"}).records,
+            Records{traffic(20000)});
+  EXPECT_EQ(game({"tcp", "closefrom", "3", "tcp", "send", "20000", "write"}).records,
+            Records{traffic(20000)});
   // A redirection onto the channel's number gets the number; the channel moves elsewhere.
   for (const char* fd : {"100", "101"}) {
     const auto run = game({"open-onto", fd, file.c_str(), "read-fd", fd, "100", "tcp", "send",
