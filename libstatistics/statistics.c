@@ -116,12 +116,15 @@ __attribute__((noreturn)) static void fail_load(const char *text) {
   _exit(1);
 }
 
-/* Writes one whole record with the real write; false when it could not be written. */
+/* Writes one whole record with the real write; false when it could not be written. The
+ * host's errno describes the host's own call, never the record's. */
 static int write_record(int32_t kind, int32_t value) {
   int32_t record[2] = {kind, value};
+  int saved = errno;
   ssize_t n;
   do n = real_write(stat_fd, record, sizeof record);
   while (n == -1 && errno == EINTR);
+  errno = saved;
   return n == (ssize_t)sizeof record;
 }
 

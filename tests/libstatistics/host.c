@@ -242,7 +242,7 @@ static void do_stat(const char *how, const char *path) {
   else if (!strcmp(how, "statx")) r = statx(AT_FDCWD, path, 0, STATX_BASIC_STATS, &stx);
   else if (!strcmp(how, "xstat")) r = old_xstat(STAT_VERSION, path, (struct stat *)&st64);
   else r = old_xstat64(STAT_VERSION, path, &st64);
-  printf("%s=%d\n", how, r);
+  printf("%s=%d%s%s\n", how, r, r ? " " : "", r ? strerror(errno) : "");
 }
 
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */

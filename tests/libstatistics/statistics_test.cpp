@@ -182,6 +182,16 @@ TEST_F(Statistics, CutOffAfterTheReaderHasGone) {
       << run.result.out;
 }
 
+TEST_F(Statistics, AFailedRecordWriteLeavesTheHostsErrorAlone) {
+  const std::string missing = fifo.dir() + "/cs/InstallRecord.blob";
+  const auto run = run_host(fifo,
+                            {host("statistics_host"), "ignore-sigpipe", "await-no-reader", "stat",
+                             missing},
+                            preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"), true);
+  EXPECT_NE(run.result.out.find("stat=-1 No such file or directory\n"), std::string::npos)
+      << run.result.out;
+}
+
 TEST_F(Statistics, AForkedChildCountsOnIndependently) {
   const auto run = game({"tcp", "send", "3000", "write", "fork", "send", "4000", "write"});
   EXPECT_NE(run.result.out.find("child=0"), std::string::npos) << run.result.out;
