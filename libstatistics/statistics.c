@@ -69,6 +69,9 @@ ENTRY(ssize_t, recvmsg, (int, struct msghdr *, int))
 ENTRY(ssize_t, sendmsg, (int, const struct msghdr *, int))
 ENTRY(int, recvmmsg, (int, struct mmsghdr *, unsigned int, int, struct timespec *))
 ENTRY(int, sendmmsg, (int, struct mmsghdr *, unsigned int, int))
+ENTRY(ssize_t, sendfile, (int, int, off_t *, size_t))
+ENTRY(ssize_t, sendfile64, (int, int, off64_t *, size_t))
+ENTRY(ssize_t, splice, (int, __off64_t *, int, __off64_t *, size_t, unsigned int))
 ENTRY(ssize_t, __read_chk, (int, void *, size_t, size_t))
 ENTRY(ssize_t, __recv_chk, (int, void *, size_t, size_t, int))
 ENTRY(ssize_t, __recvfrom_chk, (int, void *, size_t, size_t, int, __SOCKADDR_ARG, socklen_t *))
@@ -272,6 +275,22 @@ static int sendmmsg_p(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   REFUSE_IF_COUNTED(fd);
   return real_sendmmsg(fd, v, n, flags);
 }
+static ssize_t sendfile_p(int out, int in, off_t *offset, size_t n) {
+  REFUSE_IF_COUNTED(out);
+  REFUSE_IF_COUNTED(in);
+  return real_sendfile(out, in, offset, n);
+}
+static ssize_t sendfile64_p(int out, int in, off64_t *offset, size_t n) {
+  REFUSE_IF_COUNTED(out);
+  REFUSE_IF_COUNTED(in);
+  return real_sendfile64(out, in, offset, n);
+}
+static ssize_t splice_p(int in, __off64_t *in_offset, int out, __off64_t *out_offset, size_t n,
+                        unsigned int flags) {
+  REFUSE_IF_COUNTED(in);
+  REFUSE_IF_COUNTED(out);
+  return real_splice(in, in_offset, out, out_offset, n, flags);
+}
 static ssize_t read_chk_p(int fd, void *buf, size_t n, size_t size) {
   REFUSE_IF_COUNTED(fd);
   return real___read_chk(fd, buf, n, size);
@@ -302,6 +321,9 @@ static void enter_cutoff(void) {
   SWITCH(sendmsg, sendmsg_p);
   SWITCH(recvmmsg, recvmmsg_p);
   SWITCH(sendmmsg, sendmmsg_p);
+  SWITCH(sendfile, sendfile_p);
+  SWITCH(sendfile64, sendfile64_p);
+  SWITCH(splice, splice_p);
   SWITCH(__read_chk, read_chk_p);
   SWITCH(__recv_chk, recv_chk_p);
   SWITCH(__recvfrom_chk, recvfrom_chk_p);
@@ -520,6 +542,31 @@ EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   REQUIRE(sendmmsg);
   int r = CALL(sendmmsg)(fd, v, n, flags);
   if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
+  return r;
+}
+/* Bytes moved between a socket and a file or pipe in the kernel: one end is a counted socket. */
+#define COUNTED_EITHER(fd1, fd2, result) \
+  do { \
+    if ((result) > 0 && (is_marked(fd1) || is_marked(fd2))) count_bytes(result); \
+  } while (0)
+
+EXPORT ssize_t sendfile(int out, int in, off_t *offset, size_t n) {
+  REQUIRE(sendfile);
+  ssize_t r = CALL(sendfile)(out, in, offset, n);
+  COUNTED_EITHER(out, in, r);
+  return r;
+}
+EXPORT ssize_t sendfile64(int out, int in, off64_t *offset, size_t n) {
+  REQUIRE(sendfile64);
+  ssize_t r = CALL(sendfile64)(out, in, offset, n);
+  COUNTED_EITHER(out, in, r);
+  return r;
+}
+EXPORT ssize_t splice(int in, __off64_t *in_offset, int out, __off64_t *out_offset, size_t n,
+                      unsigned int flags) {
+  REQUIRE(splice);
+  ssize_t r = CALL(splice)(in, in_offset, out, out_offset, n, flags);
+  COUNTED_EITHER(in, out, r);
   return r;
 }
 EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t size) {
@@ -755,6 +802,9 @@ static void resolve_optional(void) {
   LOOKUP(sendmsg);
   LOOKUP(recvmmsg);
   LOOKUP(sendmmsg);
+  LOOKUP(sendfile);
+  LOOKUP(sendfile64);
+  LOOKUP(splice);
   LOOKUP(__read_chk);
   LOOKUP(__recv_chk);
   LOOKUP(__recvfrom_chk);

@@ -6,6 +6,7 @@
  *   send N VIA        VIA: write send sendto writev sendmsg sendmmsg
  *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
  *   peek N VIA        the peer sends N bytes; the host peeks at them, then receives them
+ *   sendfile PATH N   sends N bytes of a file on c; splice N: the peer sends N, spliced into a pipe
  *   big N             one write of N bytes on c while a child drains the peer
  *   keep | close-all | close-range FIRST LAST | closefrom LOW | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
@@ -27,6 +28,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -217,6 +219,28 @@ static void do_big(long n) {
   waitpid(child, NULL, 0);
 }
 
+static void do_sendfile(const char *path, long n) {
+  int file = open(path, O_RDONLY);
+  long r = (long)sendfile(c, file, NULL, (size_t)n);
+  printf("sendfile=%ld\n", r);
+  if (r > 0) drain_peer(r);
+  close(file);
+}
+
+static void do_splice(long n) {
+  int fds[2];
+  if (pipe(fds) != 0) die("pipe");
+  if (write(p, buffer, (size_t)n) != n) die("peer write");
+  long total = 0, r = 0;
+  while (total < n && (r = (long)splice(c, NULL, fds[1], NULL, (size_t)(n - total), 0)) > 0) {
+    if (read(fds[0], buffer, (size_t)r) != r) die("pipe read");
+    total += r;
+  }
+  printf("splice=%ld\n", r < 0 ? r : total);
+  close(fds[0]);
+  close(fds[1]);
+}
+
 static void do_read_fd(int fd, long n) {
   printf("read-fd=%ld\n", (long)read(fd, buffer, (size_t)n));
 }
@@ -311,6 +335,8 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "send")) return do_send(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "recv")) return do_recv(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "peek")) return do_peek(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "sendfile")) return do_sendfile(a1, atol(a2)), i + 3;
+  if (!strcmp(cmd, "splice")) return do_splice(atol(a1)), i + 2;
   if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;
   if (!strcmp(cmd, "keep")) return k = c, i + 1;
   if (!strcmp(cmd, "close-all")) {

@@ -95,6 +95,17 @@ TEST_F(Statistics, EveryDataCallIsCounted) {
   EXPECT_EQ(run.result.out.find("=-1"), std::string::npos) << run.result.out;
 }
 
+TEST_F(Statistics, TransfersBetweenASocketAndAFileOrPipeAreCountedAndCutOff) {
+  const std::string file = data_file(20000);
+  EXPECT_EQ(game({"tcp", "sendfile", file, "20000", "splice", "20000"}).records,
+            (Records{traffic(20000), traffic(20000)}));
+  const auto run = game({"ignore-sigpipe", "tcp", "await-no-reader", "send", "10240", "write",
+                         "sendfile", file, "100", "splice", "100"},
+                        /*drop_reader=*/true);
+  EXPECT_NE(run.result.out.find("send=10240\nsendfile=-1\nsplice=-1\n"), std::string::npos)
+      << run.result.out;
+}
+
 TEST_F(Statistics, PeekedBytesAreCountedWhenTheyAreTaken) {
   std::vector<std::string> commands = {"tcp"};
   for (const char* via : {"recv", "recvfrom", "recvmsg", "recvmmsg", "recv_chk", "recvfrom_chk"})
