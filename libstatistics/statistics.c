@@ -69,6 +69,11 @@ ENTRY(ssize_t, recvmsg, (int, struct msghdr *, int))
 ENTRY(ssize_t, sendmsg, (int, const struct msghdr *, int))
 ENTRY(int, recvmmsg, (int, struct mmsghdr *, unsigned int, int, struct timespec *))
 ENTRY(int, sendmmsg, (int, struct mmsghdr *, unsigned int, int))
+/* The same calls as 32-bit programs built with a 64-bit time_t reach them. */
+ENTRY(ssize_t, __recvmsg64, (int, struct msghdr *, int))
+ENTRY(ssize_t, __sendmsg64, (int, const struct msghdr *, int))
+ENTRY(int, __recvmmsg64, (int, struct mmsghdr *, unsigned int, int, struct timespec *))
+ENTRY(int, __sendmmsg64, (int, struct mmsghdr *, unsigned int, int))
 ENTRY(ssize_t, sendfile, (int, int, off_t *, size_t))
 ENTRY(ssize_t, sendfile64, (int, int, off64_t *, size_t))
 ENTRY(ssize_t, splice, (int, __off64_t *, int, __off64_t *, size_t, unsigned int))
@@ -275,6 +280,22 @@ static int sendmmsg_p(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   REFUSE_IF_COUNTED(fd);
   return real_sendmmsg(fd, v, n, flags);
 }
+static ssize_t recvmsg64_p(int fd, struct msghdr *msg, int flags) {
+  REFUSE_IF_COUNTED(fd);
+  return real___recvmsg64(fd, msg, flags);
+}
+static ssize_t sendmsg64_p(int fd, const struct msghdr *msg, int flags) {
+  REFUSE_IF_COUNTED(fd);
+  return real___sendmsg64(fd, msg, flags);
+}
+static int recvmmsg64_p(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
+  REFUSE_IF_COUNTED(fd);
+  return real___recvmmsg64(fd, v, n, flags, t);
+}
+static int sendmmsg64_p(int fd, struct mmsghdr *v, unsigned int n, int flags) {
+  REFUSE_IF_COUNTED(fd);
+  return real___sendmmsg64(fd, v, n, flags);
+}
 static ssize_t sendfile_p(int out, int in, off_t *offset, size_t n) {
   REFUSE_IF_COUNTED(out);
   REFUSE_IF_COUNTED(in);
@@ -321,6 +342,10 @@ static void enter_cutoff(void) {
   SWITCH(sendmsg, sendmsg_p);
   SWITCH(recvmmsg, recvmmsg_p);
   SWITCH(sendmmsg, sendmmsg_p);
+  SWITCH(__recvmsg64, recvmsg64_p);
+  SWITCH(__sendmsg64, sendmsg64_p);
+  SWITCH(__recvmmsg64, recvmmsg64_p);
+  SWITCH(__sendmmsg64, sendmmsg64_p);
   SWITCH(sendfile, sendfile_p);
   SWITCH(sendfile64, sendfile64_p);
   SWITCH(splice, splice_p);
@@ -544,6 +569,31 @@ EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
+EXPORT ssize_t __recvmsg64(int fd, struct msghdr *msg, int flags) {
+  REQUIRE(__recvmsg64);
+  ssize_t r = CALL(__recvmsg64)(fd, msg, flags);
+  COUNTED_UNLESS_PEEK(fd, r, flags);
+  return r;
+}
+EXPORT ssize_t __sendmsg64(int fd, const struct msghdr *msg, int flags) {
+  REQUIRE(__sendmsg64);
+  ssize_t r = CALL(__sendmsg64)(fd, msg, flags);
+  COUNTED(fd, r);
+  return r;
+}
+EXPORT int __recvmmsg64(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
+  REQUIRE(__recvmmsg64);
+  int r = CALL(__recvmmsg64)(fd, v, n, flags, t);
+  if (r > 0 && !(flags & MSG_PEEK) && is_marked(fd)) count_bytes(message_bytes(v, r));
+  return r;
+}
+EXPORT int __sendmmsg64(int fd, struct mmsghdr *v, unsigned int n, int flags) {
+  REQUIRE(__sendmmsg64);
+  int r = CALL(__sendmmsg64)(fd, v, n, flags);
+  if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
+  return r;
+}
+
 /* Bytes moved between a socket and a file or pipe in the kernel: one end is a counted socket. */
 #define COUNTED_EITHER(fd1, fd2, result) \
   do { \
@@ -802,6 +852,10 @@ static void resolve_optional(void) {
   LOOKUP(sendmsg);
   LOOKUP(recvmmsg);
   LOOKUP(sendmmsg);
+  LOOKUP(__recvmsg64);
+  LOOKUP(__sendmsg64);
+  LOOKUP(__recvmmsg64);
+  LOOKUP(__sendmmsg64);
   LOOKUP(sendfile);
   LOOKUP(sendfile64);
   LOOKUP(splice);

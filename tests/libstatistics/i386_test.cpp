@@ -73,7 +73,8 @@ TEST_P(StatusQueries, TrafficIsCountedLikeInANativeHost) {
 
 INSTANTIATE_TEST_SUITE_P(Hosts, StatusQueries,
                          ::testing::Values("statistics_host", "statistics_host_lfs",
-                                           "statistics_host32", "statistics_host32_lfs"));
+                                           "statistics_host32", "statistics_host32_lfs",
+                                           "statistics_host32_t64"));
 
 // A system user's home: the launcher with the libraries of both classes, as installed.
 class I386Launcher : public ::testing::Test {
