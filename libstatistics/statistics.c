@@ -723,8 +723,9 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned int mask, stru
 
 /* ---- exec: the preload of the new program's own ELF class ---- */
 
-/* The new image starts counting from nothing: report what this one has counted so far. */
-static void report_before_exec(void) {
+/* Reports what this process has counted so far: a new image starts counting from nothing, and
+ * after a fork only one of the two processes could report it. */
+static void report_so_far(void) {
   int32_t rest = __atomic_exchange_n(&running, 0, __ATOMIC_RELAXED);
   if (rest > 0) write_record(KIND_TRAFFIC, rest);
 }
@@ -760,7 +761,7 @@ EXPORT int execve(const char *path, char *const argv[], char *const envp[]) {
   REQUIRE(execve);
   struct exec_call call = {.file = path, .argv = argv};
   int refused;
-  report_before_exec();
+  report_so_far();
   return with_class_preload(path, envp, run_execve, &call, &refused);
 }
 
@@ -773,7 +774,7 @@ EXPORT int execvpe(const char *file, char *const argv[], char *const envp[]) {
   struct exec_call call = {.file = file, .argv = argv};
   char found[PATH_MAX];
   int refused;
-  report_before_exec();
+  report_so_far();
   return with_class_preload(search_path(file, found, sizeof found), envp, run_execvpe, &call,
                             &refused);
 }
@@ -907,11 +908,6 @@ static void open_statistics_file(void) {
   stat_fd = fd < STAT_FD_FLOOR ? out_of_the_way(fd) : fd;
 }
 
-/* The parent reports what was counted before a fork; the child would report it a second time. */
-static void forget_inherited_count(void) {
-  running = 0;
-}
-
 __attribute__((constructor)) static void statistics_load(void) {
   static int loaded;
   if (loaded) return;
@@ -922,7 +918,9 @@ __attribute__((constructor)) static void statistics_load(void) {
   resolve_optional();
   read_environment();
   open_statistics_file();
-  pthread_atfork(NULL, NULL, forget_inherited_count);
+  /* Neither process of a fork reports what was counted before it, nor loses it when one leaves
+   * without exit handlers: it is reported before the fork. */
+  pthread_atfork(report_so_far, NULL, NULL);
   rearm_class_preload();
 }
 
