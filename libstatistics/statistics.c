@@ -783,6 +783,43 @@ EXPORT int execvp(const char *file, char *const argv[]) {
   return execvpe(file, argv, environ);
 }
 
+/* The argument-list forms reach execve inside libc, out of the library's sight: they go
+ * through the vector forms above instead. `ap` is left at the entry after the list's NULL. */
+#define ARGV_FROM_LIST(first, ap) \
+  size_t argc = 1; \
+  va_list counting; \
+  va_copy(counting, ap); \
+  while (va_arg(counting, char *)) ++argc; \
+  va_end(counting); \
+  char *argv[argc + 1]; \
+  argv[0] = (char *)(first); \
+  for (size_t i = 1; i <= argc; ++i) argv[i] = va_arg(ap, char *);
+
+EXPORT int execl(const char *path, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  ARGV_FROM_LIST(arg, ap)
+  va_end(ap);
+  return execve(path, argv, environ);
+}
+
+EXPORT int execle(const char *path, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  ARGV_FROM_LIST(arg, ap)
+  char *const *envp = va_arg(ap, char *const *);
+  va_end(ap);
+  return execve(path, argv, envp);
+}
+
+EXPORT int execlp(const char *file, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  ARGV_FROM_LIST(arg, ap)
+  va_end(ap);
+  return execvpe(file, argv, environ);
+}
+
 /* A refused spawn reports like posix_spawn itself: with the error number as its result. */
 static int spawn(const char *program, char *const envp[], exec_action action,
                  struct exec_call *call) {

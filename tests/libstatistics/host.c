@@ -12,6 +12,7 @@
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
  *   ignore-sigpipe | await-no-reader | fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
+ *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -366,6 +367,10 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "execvp")) {
     execvp(a1, argv + i + 1);
     die("execvp");
+  }
+  if (!strcmp(cmd, "execl")) {
+    execl(a1, a1, i + 2 < argc ? argv[i + 2] : NULL, i + 3 < argc ? argv[i + 3] : NULL, (char *)NULL);
+    die("execl");
   }
   if (!strcmp(cmd, "spawn")) return do_spawn(argv + i + 1), argc;
   if (!strcmp(cmd, "exec")) {
