@@ -945,6 +945,13 @@ static void open_statistics_file(void) {
   stat_fd = fd < STAT_FD_FLOOR ? out_of_the_way(fd) : fd;
 }
 
+/* Internet sockets that the program which exec'd this one left open are this host's too. */
+static void mark_inherited_sockets(void) {
+  int saved = errno;
+  for (int fd = 0; fd < TABLE_SIZE; ++fd) marks[fd] = is_internet_socket(fd);
+  errno = saved;
+}
+
 __attribute__((constructor)) static void statistics_load(void) {
   static int loaded;
   if (loaded) return;
@@ -955,6 +962,7 @@ __attribute__((constructor)) static void statistics_load(void) {
   resolve_optional();
   read_environment();
   open_statistics_file();
+  mark_inherited_sockets();
   /* Neither process of a fork reports what was counted before it, nor loses it when one leaves
    * without exit handlers: it is reported before the fork. */
   pthread_atfork(report_so_far, NULL, NULL);

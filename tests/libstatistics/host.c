@@ -7,6 +7,7 @@
  *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
  *   peek N VIA        the peer sends N bytes; the host peeks at them, then receives them
  *   sendfile PATH N   sends N bytes of a file on c; splice N: the peer sends N, spliced into a pipe
+ *   peer-send N       the peer sends N bytes, left for a later reader of c
  *   big N             one write of N bytes on c while a child drains the peer
  *   keep | close-all | close-range FIRST LAST | closefrom LOW | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
@@ -337,6 +338,8 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "send")) return do_send(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "recv")) return do_recv(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "peek")) return do_peek(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "peer-send"))
+    return printf("peer-send=%ld\n", (long)write(p, buffer, (size_t)atol(a1))), i + 2;
   if (!strcmp(cmd, "sendfile")) return do_sendfile(a1, atol(a2)), i + 3;
   if (!strcmp(cmd, "splice")) return do_splice(atol(a1)), i + 2;
   if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;

@@ -193,6 +193,13 @@ TEST_F(Statistics, CutOffAfterTheReaderHasGone) {
       << run.result.out;
 }
 
+TEST_F(Statistics, ASocketInheritedAcrossExecIsCounted) {
+  const auto run = game({"udp", "dup2", "200", "peer-send", "20000", "exec",
+                         host("statistics_host"), "read-fd", "200", "20000"});
+  EXPECT_NE(run.result.out.find("read-fd=20000"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+}
+
 TEST_F(Statistics, AFailedRecordWriteLeavesTheHostsErrorAlone) {
   const std::string missing = fifo.dir() + "/cs/InstallRecord.blob";
   const auto run = run_host(fifo,
