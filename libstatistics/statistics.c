@@ -211,10 +211,12 @@ static void count_bytes(long long n) {
     if ((result) > 0 && is_marked(fd)) count_bytes(result); \
   } while (0)
 
-/* Peeked bytes stay queued: they are counted when a later call takes them. */
-#define COUNTED_UNLESS_PEEK(fd, result, flags) \
+/* Peeked bytes stay queued: they are counted when a later call takes them. The error queue
+ * hands back what this socket sent earlier, counted when it was sent. */
+enum { NOT_RECEIVED = MSG_PEEK | MSG_ERRQUEUE };
+#define COUNTED_IF_RECEIVED(fd, result, flags) \
   do { \
-    if (!((flags) & MSG_PEEK)) COUNTED(fd, result); \
+    if (!((flags) & NOT_RECEIVED)) COUNTED(fd, result); \
   } while (0)
 
 static int refused(int fd) {
@@ -507,13 +509,13 @@ EXPORT ssize_t readv(int fd, const struct iovec *iov, int count) {
 }
 EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) {
   ssize_t r = CALL(recv)(fd, buf, n, flags);
-  COUNTED_UNLESS_PEEK(fd, r, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, __SOCKADDR_ARG addr,
                         socklen_t *len) {
   ssize_t r = CALL(recvfrom)(fd, buf, n, flags, addr, len);
-  COUNTED_UNLESS_PEEK(fd, r, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t write(int fd, const void *buf, size_t n) {
@@ -540,7 +542,7 @@ EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, __CONST_SOCK
 EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
   REQUIRE(recvmsg);
   ssize_t r = CALL(recvmsg)(fd, msg, flags);
-  COUNTED_UNLESS_PEEK(fd, r, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
@@ -560,7 +562,7 @@ static long long message_bytes(const struct mmsghdr *v, int sent) {
 EXPORT int recvmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
   REQUIRE(recvmmsg);
   int r = CALL(recvmmsg)(fd, v, n, flags, t);
-  if (r > 0 && !(flags & MSG_PEEK) && is_marked(fd)) count_bytes(message_bytes(v, r));
+  if (r > 0 && !(flags & NOT_RECEIVED) && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
 EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
@@ -572,7 +574,7 @@ EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
 EXPORT ssize_t __recvmsg64(int fd, struct msghdr *msg, int flags) {
   REQUIRE(__recvmsg64);
   ssize_t r = CALL(__recvmsg64)(fd, msg, flags);
-  COUNTED_UNLESS_PEEK(fd, r, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t __sendmsg64(int fd, const struct msghdr *msg, int flags) {
@@ -584,7 +586,7 @@ EXPORT ssize_t __sendmsg64(int fd, const struct msghdr *msg, int flags) {
 EXPORT int __recvmmsg64(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
   REQUIRE(__recvmmsg64);
   int r = CALL(__recvmmsg64)(fd, v, n, flags, t);
-  if (r > 0 && !(flags & MSG_PEEK) && is_marked(fd)) count_bytes(message_bytes(v, r));
+  if (r > 0 && !(flags & NOT_RECEIVED) && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
 EXPORT int __sendmmsg64(int fd, struct mmsghdr *v, unsigned int n, int flags) {
@@ -628,14 +630,14 @@ EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t size) {
 EXPORT ssize_t __recv_chk(int fd, void *buf, size_t n, size_t size, int flags) {
   REQUIRE(__recv_chk);
   ssize_t r = CALL(__recv_chk)(fd, buf, n, size, flags);
-  COUNTED_UNLESS_PEEK(fd, r, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t __recvfrom_chk(int fd, void *buf, size_t n, size_t size, int flags,
                               __SOCKADDR_ARG addr, socklen_t *len) {
   REQUIRE(__recvfrom_chk);
   ssize_t r = CALL(__recvfrom_chk)(fd, buf, n, size, flags, addr, len);
-  COUNTED_UNLESS_PEEK(fd, r, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 

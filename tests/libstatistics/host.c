@@ -8,6 +8,7 @@
  *   peek N VIA        the peer sends N bytes; the host peeks at them, then receives them
  *   sendfile PATH N   sends N bytes of a file on c; splice N: the peer sends N, spliced into a pipe
  *   peer-send N       the peer sends N bytes, left for a later reader of c
+ *   errqueue N        (udp) the peer goes, c sends N bytes, and takes them back from the error queue
  *   big N             one write of N bytes on c while a child drains the peer
  *   keep | close-all | close-range FIRST LAST | closefrom LOW | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
@@ -19,6 +20,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -244,6 +246,21 @@ static void do_splice(long n) {
   close(fds[1]);
 }
 
+/* The kernel hands a datagram that could not be delivered back on the error queue. */
+static void do_errqueue(long n) {
+  int on = 1;
+  setsockopt(c, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  close(p);
+  printf("send=%ld\n", (long)send(c, buffer, (size_t)n, 0));
+  struct pollfd wait_error = {.fd = c, .events = 0};
+  poll(&wait_error, 1, 5000);
+  char control[512];
+  struct iovec iov = {buffer, (size_t)n};
+  struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control,
+                       .msg_controllen = sizeof control};
+  printf("errqueue=%ld\n", (long)recvmsg(c, &msg, MSG_ERRQUEUE));
+}
+
 static void do_read_fd(int fd, long n) {
   printf("read-fd=%ld\n", (long)read(fd, buffer, (size_t)n));
 }
@@ -340,6 +357,7 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "peek")) return do_peek(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "peer-send"))
     return printf("peer-send=%ld\n", (long)write(p, buffer, (size_t)atol(a1))), i + 2;
+  if (!strcmp(cmd, "errqueue")) return do_errqueue(atol(a1)), i + 2;
   if (!strcmp(cmd, "sendfile")) return do_sendfile(a1, atol(a2)), i + 3;
   if (!strcmp(cmd, "splice")) return do_splice(atol(a1)), i + 2;
   if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;

@@ -115,6 +115,14 @@ TEST_F(Statistics, PeekedBytesAreCountedWhenTheyAreTaken) {
   EXPECT_EQ(run.records, Records{traffic(6000)});
 }
 
+TEST_F(Statistics, ADatagramReturnedOnTheErrorQueueIsNotCountedAgain) {
+  const auto run = game({"udp", "errqueue", "5000"});
+  // The kernel returns as much of the datagram as the error message quotes.
+  EXPECT_NE(run.result.out.find("send=5000\nerrqueue="), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.result.out.find("errqueue=-1"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(5000)});
+}
+
 TEST_F(Statistics, UnixSocketsPipesAndFilesAreNeverCounted) {
   const std::string file = data_file(30000);
   EXPECT_EQ(game({"unix", "send", "20000", "write", "recv", "20000", "recv"}).records, Records{});
