@@ -15,6 +15,7 @@
  *   ignore-sigpipe | await-no-reader | fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
+ *   system COMMAND | popen COMMAND                                    (the shell runs COMMAND)
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -388,6 +389,12 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "execvp")) {
     execvp(a1, argv + i + 1);
     die("execvp");
+  }
+  if (!strcmp(cmd, "system")) return printf("system=%d\n", system(a1)), i + 2;
+  if (!strcmp(cmd, "popen")) {
+    FILE *shell = popen(a1, "r");
+    while (shell && fgets(buffer, sizeof buffer, shell)) fputs(buffer, stdout);
+    return printf("pclose=%d\n", shell ? pclose(shell) : -1), i + 2;
   }
   if (!strcmp(cmd, "execl")) {
     execl(a1, a1, i + 2 < argc ? argv[i + 2] : NULL, i + 3 < argc ? argv[i + 3] : NULL, (char *)NULL);
