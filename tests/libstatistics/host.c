@@ -16,6 +16,7 @@
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
  *   system COMMAND | popen COMMAND                                    (the shell runs COMMAND)
+ *   fexecve PROGRAM ARG...                                            (the rest of the line)
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -395,6 +396,10 @@ static int run(int argc, char **argv, int i) {
     FILE *shell = popen(a1, "r");
     while (shell && fgets(buffer, sizeof buffer, shell)) fputs(buffer, stdout);
     return printf("pclose=%d\n", shell ? pclose(shell) : -1), i + 2;
+  }
+  if (!strcmp(cmd, "fexecve")) {
+    fexecve(open(a1, O_RDONLY), argv + i + 1, environ);
+    die("fexecve");
   }
   if (!strcmp(cmd, "execl")) {
     execl(a1, a1, i + 2 < argc ? argv[i + 2] : NULL, i + 3 < argc ? argv[i + 3] : NULL, (char *)NULL);

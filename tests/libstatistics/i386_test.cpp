@@ -119,6 +119,15 @@ TEST_F(I386Launcher, EachProgramOfTheChainGetsItsOwnClass) {
   EXPECT_EQ(run.result.err, "");
 }
 
+TEST_F(I386Launcher, AnExecOfAnOpenProgramGetsItsOwnClass) {
+  const auto run = launch({host("statistics_host"), "tcp", "send", "5000", "write", "fexecve",
+                           host("statistics_host32"), "tcp", "send", "6000", "write"});
+  SKIP_WITHOUT_BINFMT(run);
+  EXPECT_EQ(run.result.status, 0) << run.result.out << run.result.err;
+  EXPECT_EQ(run.records, (Records{traffic(5000), traffic(6000)}));
+  EXPECT_EQ(run.result.err, "");
+}
+
 class I386LauncherWithoutLibrary : public I386Launcher {
  protected:
   I386LauncherWithoutLibrary() { with_lib32 = false; }
