@@ -97,8 +97,13 @@ void rearm_class_preload(void) {
   if (!lib32 || !lib64 || !preload) return;
   const char *own = sizeof(void *) == 4 ? lib32 : lib64;
   const char *other = own == lib32 ? lib64 : lib32;
+  /* What libc still execs by itself (system, popen) is the shell: its class alone is quiet. */
+  int shell = program_class("/bin/sh");
+  const char *first = shell == 32 ? lib32 : shell == 64 ? lib64 : own;
+  const char *second = shell ? NULL : other;
+  const char *drop = shell ? (first == lib32 ? lib64 : lib32) : NULL;
   memcpy(value, PRELOAD, sizeof PRELOAD - 1);
-  if (compose_preload(preload, own, other, NULL, value + sizeof PRELOAD - 1,
+  if (compose_preload(preload, first, second, drop, value + sizeof PRELOAD - 1,
                       sizeof value - (sizeof PRELOAD - 1)))
     putenv(value);
 }

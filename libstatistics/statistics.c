@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -59,6 +60,8 @@ ENTRY(int, __xstat64, (int, const char *, struct stat *))
 /* Looked up as optional: present in today's libc, absent in older ones. */
 ENTRY(int, accept4, (int, __SOCKADDR_ARG, socklen_t *, int))
 ENTRY(int, dup3, (int, int, int))
+ENTRY(int, close_range, (unsigned int, unsigned int, int))
+ENTRY(void, closefrom, (int))
 ENTRY(int, fcntl, (int, int, void *))
 ENTRY(int, fcntl64, (int, int, void *))
 ENTRY(int, __fcntl_time64, (int, int, void *))
@@ -66,6 +69,14 @@ ENTRY(ssize_t, recvmsg, (int, struct msghdr *, int))
 ENTRY(ssize_t, sendmsg, (int, const struct msghdr *, int))
 ENTRY(int, recvmmsg, (int, struct mmsghdr *, unsigned int, int, struct timespec *))
 ENTRY(int, sendmmsg, (int, struct mmsghdr *, unsigned int, int))
+/* The same calls as 32-bit programs built with a 64-bit time_t reach them. */
+ENTRY(ssize_t, __recvmsg64, (int, struct msghdr *, int))
+ENTRY(ssize_t, __sendmsg64, (int, const struct msghdr *, int))
+ENTRY(int, __recvmmsg64, (int, struct mmsghdr *, unsigned int, int, struct timespec *))
+ENTRY(int, __sendmmsg64, (int, struct mmsghdr *, unsigned int, int))
+ENTRY(ssize_t, sendfile, (int, int, off_t *, size_t))
+ENTRY(ssize_t, sendfile64, (int, int, off64_t *, size_t))
+ENTRY(ssize_t, splice, (int, __off64_t *, int, __off64_t *, size_t, unsigned int))
 ENTRY(ssize_t, __read_chk, (int, void *, size_t, size_t))
 ENTRY(ssize_t, __recv_chk, (int, void *, size_t, size_t, int))
 ENTRY(ssize_t, __recvfrom_chk, (int, void *, size_t, size_t, int, __SOCKADDR_ARG, socklen_t *))
@@ -78,6 +89,7 @@ ENTRY(int, __fstatat64_time64, (int, const char *, struct stat *, int))
 ENTRY(int, statx, (int, const char *, int, unsigned int, struct statx *))
 ENTRY(int, execve, (const char *, char *const[], char *const[]))
 ENTRY(int, execvpe, (const char *, char *const[], char *const[]))
+ENTRY(int, fexecve, (int, char *const[], char *const[]))
 ENTRY(int, posix_spawn, (pid_t *, const char *, const posix_spawn_file_actions_t *,
                          const posix_spawnattr_t *, char *const[], char *const[]))
 ENTRY(int, posix_spawnp, (pid_t *, const char *, const posix_spawn_file_actions_t *,
@@ -113,12 +125,15 @@ __attribute__((noreturn)) static void fail_load(const char *text) {
   _exit(1);
 }
 
-/* Writes one whole record with the real write; false when it could not be written. */
+/* Writes one whole record with the real write; false when it could not be written. The
+ * host's errno describes the host's own call, never the record's. */
 static int write_record(int32_t kind, int32_t value) {
   int32_t record[2] = {kind, value};
+  int saved = errno;
   ssize_t n;
   do n = real_write(stat_fd, record, sizeof record);
   while (n == -1 && errno == EINTR);
+  errno = saved;
   return n == (ssize_t)sizeof record;
 }
 
@@ -197,6 +212,14 @@ static void count_bytes(long long n) {
     if ((result) > 0 && is_marked(fd)) count_bytes(result); \
   } while (0)
 
+/* Peeked bytes stay queued: they are counted when a later call takes them. The error queue
+ * hands back what this socket sent earlier, counted when it was sent. */
+enum { NOT_RECEIVED = MSG_PEEK | MSG_ERRQUEUE };
+#define COUNTED_IF_RECEIVED(fd, result, flags) \
+  do { \
+    if (!((flags) & NOT_RECEIVED)) COUNTED(fd, result); \
+  } while (0)
+
 static int refused(int fd) {
   return (unsigned)fd >= TABLE_SIZE || marks[fd];
 }
@@ -260,6 +283,38 @@ static int sendmmsg_p(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   REFUSE_IF_COUNTED(fd);
   return real_sendmmsg(fd, v, n, flags);
 }
+static ssize_t recvmsg64_p(int fd, struct msghdr *msg, int flags) {
+  REFUSE_IF_COUNTED(fd);
+  return real___recvmsg64(fd, msg, flags);
+}
+static ssize_t sendmsg64_p(int fd, const struct msghdr *msg, int flags) {
+  REFUSE_IF_COUNTED(fd);
+  return real___sendmsg64(fd, msg, flags);
+}
+static int recvmmsg64_p(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
+  REFUSE_IF_COUNTED(fd);
+  return real___recvmmsg64(fd, v, n, flags, t);
+}
+static int sendmmsg64_p(int fd, struct mmsghdr *v, unsigned int n, int flags) {
+  REFUSE_IF_COUNTED(fd);
+  return real___sendmmsg64(fd, v, n, flags);
+}
+static ssize_t sendfile_p(int out, int in, off_t *offset, size_t n) {
+  REFUSE_IF_COUNTED(out);
+  REFUSE_IF_COUNTED(in);
+  return real_sendfile(out, in, offset, n);
+}
+static ssize_t sendfile64_p(int out, int in, off64_t *offset, size_t n) {
+  REFUSE_IF_COUNTED(out);
+  REFUSE_IF_COUNTED(in);
+  return real_sendfile64(out, in, offset, n);
+}
+static ssize_t splice_p(int in, __off64_t *in_offset, int out, __off64_t *out_offset, size_t n,
+                        unsigned int flags) {
+  REFUSE_IF_COUNTED(in);
+  REFUSE_IF_COUNTED(out);
+  return real_splice(in, in_offset, out, out_offset, n, flags);
+}
 static ssize_t read_chk_p(int fd, void *buf, size_t n, size_t size) {
   REFUSE_IF_COUNTED(fd);
   return real___read_chk(fd, buf, n, size);
@@ -290,6 +345,13 @@ static void enter_cutoff(void) {
   SWITCH(sendmsg, sendmsg_p);
   SWITCH(recvmmsg, recvmmsg_p);
   SWITCH(sendmmsg, sendmmsg_p);
+  SWITCH(__recvmsg64, recvmsg64_p);
+  SWITCH(__sendmsg64, sendmsg64_p);
+  SWITCH(__recvmmsg64, recvmmsg64_p);
+  SWITCH(__sendmmsg64, sendmmsg64_p);
+  SWITCH(sendfile, sendfile_p);
+  SWITCH(sendfile64, sendfile64_p);
+  SWITCH(splice, splice_p);
   SWITCH(__read_chk, read_chk_p);
   SWITCH(__recv_chk, recv_chk_p);
   SWITCH(__recvfrom_chk, recvfrom_chk_p);
@@ -395,6 +457,45 @@ EXPORT int close(int fd) {
   return result;
 }
 
+static void clear_marks(unsigned int first, unsigned int last) {
+  for (unsigned int fd = first; fd <= last && fd < TABLE_SIZE; ++fd) marks[fd] = 0;
+}
+
+/* Closes [first, last] but for the statistics descriptor, which lies within. */
+static int close_range_around_statistics(unsigned int first, unsigned int last, int flags) {
+  unsigned int kept = (unsigned int)stat_fd;
+  int result = 0;
+  if (kept > first) result = CALL(close_range)(first, kept - 1, flags);
+  if (result == 0 && kept < last) result = CALL(close_range)(kept + 1, last, flags);
+  return result;
+}
+
+EXPORT int close_range(unsigned int first, unsigned int last, int flags) {
+  REQUIRE(close_range);
+  /* Descriptors only marked close-on-exec stay open, and so do their marks. */
+  if (flags & CLOSE_RANGE_CLOEXEC) return CALL(close_range)(first, last, flags);
+  int within = stat_fd >= 0 && first <= (unsigned int)stat_fd && (unsigned int)stat_fd <= last;
+  int result = within ? close_range_around_statistics(first, last, flags)
+                      : CALL(close_range)(first, last, flags);
+  if (result == 0) clear_marks(first, last);
+  return result;
+}
+
+EXPORT void closefrom(int lowest) {
+  if (!cur_closefrom) statistics_load();
+  if (!cur_closefrom) return;
+  unsigned int first = lowest < 0 ? 0 : (unsigned int)lowest;
+  if (stat_fd >= 0 && (unsigned int)stat_fd >= first) {
+    int saved = errno; /* closefrom reports nothing; the numbers not open fail harmlessly */
+    for (unsigned int fd = first; fd < (unsigned int)stat_fd; ++fd) real_close((int)fd);
+    errno = saved;
+    CALL(closefrom)(stat_fd + 1);
+  } else {
+    CALL(closefrom)(lowest);
+  }
+  clear_marks(first, UINT_MAX);
+}
+
 /* ---- data transfer ---- */
 
 EXPORT ssize_t read(int fd, void *buf, size_t n) {
@@ -409,13 +510,13 @@ EXPORT ssize_t readv(int fd, const struct iovec *iov, int count) {
 }
 EXPORT ssize_t recv(int fd, void *buf, size_t n, int flags) {
   ssize_t r = CALL(recv)(fd, buf, n, flags);
-  COUNTED(fd, r);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, __SOCKADDR_ARG addr,
                         socklen_t *len) {
   ssize_t r = CALL(recvfrom)(fd, buf, n, flags, addr, len);
-  COUNTED(fd, r);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t write(int fd, const void *buf, size_t n) {
@@ -442,7 +543,7 @@ EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, __CONST_SOCK
 EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
   REQUIRE(recvmsg);
   ssize_t r = CALL(recvmsg)(fd, msg, flags);
-  COUNTED(fd, r);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
@@ -462,13 +563,63 @@ static long long message_bytes(const struct mmsghdr *v, int sent) {
 EXPORT int recvmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
   REQUIRE(recvmmsg);
   int r = CALL(recvmmsg)(fd, v, n, flags, t);
-  if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
+  if (r > 0 && !(flags & NOT_RECEIVED) && is_marked(fd)) count_bytes(message_bytes(v, r));
   return r;
 }
 EXPORT int sendmmsg(int fd, struct mmsghdr *v, unsigned int n, int flags) {
   REQUIRE(sendmmsg);
   int r = CALL(sendmmsg)(fd, v, n, flags);
   if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
+  return r;
+}
+EXPORT ssize_t __recvmsg64(int fd, struct msghdr *msg, int flags) {
+  REQUIRE(__recvmsg64);
+  ssize_t r = CALL(__recvmsg64)(fd, msg, flags);
+  COUNTED_IF_RECEIVED(fd, r, flags);
+  return r;
+}
+EXPORT ssize_t __sendmsg64(int fd, const struct msghdr *msg, int flags) {
+  REQUIRE(__sendmsg64);
+  ssize_t r = CALL(__sendmsg64)(fd, msg, flags);
+  COUNTED(fd, r);
+  return r;
+}
+EXPORT int __recvmmsg64(int fd, struct mmsghdr *v, unsigned int n, int flags, struct timespec *t) {
+  REQUIRE(__recvmmsg64);
+  int r = CALL(__recvmmsg64)(fd, v, n, flags, t);
+  if (r > 0 && !(flags & NOT_RECEIVED) && is_marked(fd)) count_bytes(message_bytes(v, r));
+  return r;
+}
+EXPORT int __sendmmsg64(int fd, struct mmsghdr *v, unsigned int n, int flags) {
+  REQUIRE(__sendmmsg64);
+  int r = CALL(__sendmmsg64)(fd, v, n, flags);
+  if (r > 0 && is_marked(fd)) count_bytes(message_bytes(v, r));
+  return r;
+}
+
+/* Bytes moved between a socket and a file or pipe in the kernel: one end is a counted socket. */
+#define COUNTED_EITHER(fd1, fd2, result) \
+  do { \
+    if ((result) > 0 && (is_marked(fd1) || is_marked(fd2))) count_bytes(result); \
+  } while (0)
+
+EXPORT ssize_t sendfile(int out, int in, off_t *offset, size_t n) {
+  REQUIRE(sendfile);
+  ssize_t r = CALL(sendfile)(out, in, offset, n);
+  COUNTED_EITHER(out, in, r);
+  return r;
+}
+EXPORT ssize_t sendfile64(int out, int in, off64_t *offset, size_t n) {
+  REQUIRE(sendfile64);
+  ssize_t r = CALL(sendfile64)(out, in, offset, n);
+  COUNTED_EITHER(out, in, r);
+  return r;
+}
+EXPORT ssize_t splice(int in, __off64_t *in_offset, int out, __off64_t *out_offset, size_t n,
+                      unsigned int flags) {
+  REQUIRE(splice);
+  ssize_t r = CALL(splice)(in, in_offset, out, out_offset, n, flags);
+  COUNTED_EITHER(in, out, r);
   return r;
 }
 EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t size) {
@@ -480,14 +631,14 @@ EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t size) {
 EXPORT ssize_t __recv_chk(int fd, void *buf, size_t n, size_t size, int flags) {
   REQUIRE(__recv_chk);
   ssize_t r = CALL(__recv_chk)(fd, buf, n, size, flags);
-  COUNTED(fd, r);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 EXPORT ssize_t __recvfrom_chk(int fd, void *buf, size_t n, size_t size, int flags,
                               __SOCKADDR_ARG addr, socklen_t *len) {
   REQUIRE(__recvfrom_chk);
   ssize_t r = CALL(__recvfrom_chk)(fd, buf, n, size, flags, addr, len);
-  COUNTED(fd, r);
+  COUNTED_IF_RECEIVED(fd, r, flags);
   return r;
 }
 
@@ -575,8 +726,9 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned int mask, stru
 
 /* ---- exec: the preload of the new program's own ELF class ---- */
 
-/* The new image starts counting from nothing: report what this one has counted so far. */
-static void report_before_exec(void) {
+/* Reports what this process has counted so far: a new image starts counting from nothing, and
+ * after a fork only one of the two processes could report it. */
+static void report_so_far(void) {
   int32_t rest = __atomic_exchange_n(&running, 0, __ATOMIC_RELAXED);
   if (rest > 0) write_record(KIND_TRAFFIC, rest);
 }
@@ -589,11 +741,16 @@ struct exec_call {
   pid_t *pid;
   const posix_spawn_file_actions_t *actions;
   const posix_spawnattr_t *attr;
+  int fd;
 };
 
 static int run_execve(void *context, char *const env[]) {
   struct exec_call *call = context;
   return real_execve(call->file, call->argv, env);
+}
+static int run_fexecve(void *context, char *const env[]) {
+  struct exec_call *call = context;
+  return real_fexecve(call->fd, call->argv, env);
 }
 static int run_execvpe(void *context, char *const env[]) {
   struct exec_call *call = context;
@@ -612,8 +769,33 @@ EXPORT int execve(const char *path, char *const argv[], char *const envp[]) {
   REQUIRE(execve);
   struct exec_call call = {.file = path, .argv = argv};
   int refused;
-  report_before_exec();
+  report_so_far();
   return with_class_preload(path, envp, run_execve, &call, &refused);
+}
+
+/* The name under which the program open on `fd` can be read: "/proc/self/fd/N". */
+static const char *descriptor_path(int fd, char *out) {
+  static const char prefix[] = "/proc/self/fd/";
+  char digits[12];
+  int n = 0;
+  unsigned int value = (unsigned int)fd;
+  do digits[n++] = (char)('0' + value % 10);
+  while ((value /= 10) > 0);
+  memcpy(out, prefix, sizeof prefix - 1);
+  char *p = out + sizeof prefix - 1;
+  while (n > 0) *p++ = digits[--n];
+  *p = '\0';
+  return out;
+}
+
+/* libc carries it out with its internal exec calls, out of the library's sight. */
+EXPORT int fexecve(int fd, char *const argv[], char *const envp[]) {
+  REQUIRE(fexecve);
+  struct exec_call call = {.fd = fd, .argv = argv};
+  char path[32];
+  int refused;
+  report_so_far();
+  return with_class_preload(descriptor_path(fd, path), envp, run_fexecve, &call, &refused);
 }
 
 EXPORT int execv(const char *path, char *const argv[]) {
@@ -625,12 +807,49 @@ EXPORT int execvpe(const char *file, char *const argv[], char *const envp[]) {
   struct exec_call call = {.file = file, .argv = argv};
   char found[PATH_MAX];
   int refused;
-  report_before_exec();
+  report_so_far();
   return with_class_preload(search_path(file, found, sizeof found), envp, run_execvpe, &call,
                             &refused);
 }
 
 EXPORT int execvp(const char *file, char *const argv[]) {
+  return execvpe(file, argv, environ);
+}
+
+/* The argument-list forms reach execve inside libc, out of the library's sight: they go
+ * through the vector forms above instead. `ap` is left at the entry after the list's NULL. */
+#define ARGV_FROM_LIST(first, ap) \
+  size_t argc = 1; \
+  va_list counting; \
+  va_copy(counting, ap); \
+  while (va_arg(counting, char *)) ++argc; \
+  va_end(counting); \
+  char *argv[argc + 1]; \
+  argv[0] = (char *)(first); \
+  for (size_t i = 1; i <= argc; ++i) argv[i] = va_arg(ap, char *);
+
+EXPORT int execl(const char *path, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  ARGV_FROM_LIST(arg, ap)
+  va_end(ap);
+  return execve(path, argv, environ);
+}
+
+EXPORT int execle(const char *path, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  ARGV_FROM_LIST(arg, ap)
+  char *const *envp = va_arg(ap, char *const *);
+  va_end(ap);
+  return execve(path, argv, envp);
+}
+
+EXPORT int execlp(const char *file, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  ARGV_FROM_LIST(arg, ap)
+  va_end(ap);
   return execvpe(file, argv, environ);
 }
 
@@ -646,7 +865,7 @@ EXPORT int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_acti
                        const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
   if (!cur_posix_spawn) statistics_load();
   if (!cur_posix_spawn) return ENOSYS;
-  struct exec_call call = {path, argv, pid, actions, attr};
+  struct exec_call call = {path, argv, pid, actions, attr, -1};
   return spawn(path, envp, run_posix_spawn, &call);
 }
 
@@ -654,7 +873,7 @@ EXPORT int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_act
                         const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
   if (!cur_posix_spawnp) statistics_load();
   if (!cur_posix_spawnp) return ENOSYS;
-  struct exec_call call = {file, argv, pid, actions, attr};
+  struct exec_call call = {file, argv, pid, actions, attr, -1};
   char found[PATH_MAX];
   return spawn(search_path(file, found, sizeof found), envp, run_posix_spawnp, &call);
 }
@@ -695,6 +914,8 @@ static void resolve_required(void) {
 static void resolve_optional(void) {
   LOOKUP(accept4);
   LOOKUP(dup3);
+  LOOKUP(close_range);
+  LOOKUP(closefrom);
   LOOKUP(fcntl);
   LOOKUP(fcntl64);
   LOOKUP(__fcntl_time64);
@@ -702,6 +923,13 @@ static void resolve_optional(void) {
   LOOKUP(sendmsg);
   LOOKUP(recvmmsg);
   LOOKUP(sendmmsg);
+  LOOKUP(__recvmsg64);
+  LOOKUP(__sendmsg64);
+  LOOKUP(__recvmmsg64);
+  LOOKUP(__sendmmsg64);
+  LOOKUP(sendfile);
+  LOOKUP(sendfile64);
+  LOOKUP(splice);
   LOOKUP(__read_chk);
   LOOKUP(__recv_chk);
   LOOKUP(__recvfrom_chk);
@@ -714,6 +942,7 @@ static void resolve_optional(void) {
   LOOKUP(statx);
   LOOKUP(execve);
   LOOKUP(execvpe);
+  LOOKUP(fexecve);
   LOOKUP(posix_spawn);
   LOOKUP(posix_spawnp);
 }
@@ -750,6 +979,13 @@ static void open_statistics_file(void) {
   stat_fd = fd < STAT_FD_FLOOR ? out_of_the_way(fd) : fd;
 }
 
+/* Internet sockets that the program which exec'd this one left open are this host's too. */
+static void mark_inherited_sockets(void) {
+  int saved = errno;
+  for (int fd = 0; fd < TABLE_SIZE; ++fd) marks[fd] = is_internet_socket(fd);
+  errno = saved;
+}
+
 __attribute__((constructor)) static void statistics_load(void) {
   static int loaded;
   if (loaded) return;
@@ -760,6 +996,10 @@ __attribute__((constructor)) static void statistics_load(void) {
   resolve_optional();
   read_environment();
   open_statistics_file();
+  mark_inherited_sockets();
+  /* Neither process of a fork reports what was counted before it, nor loses it when one leaves
+   * without exit handlers: it is reported before the fork. */
+  pthread_atfork(report_so_far, NULL, NULL);
   rearm_class_preload();
 }
 

@@ -5,16 +5,24 @@
  *   echo TEXT | tcp | udp | unix | pipe | file PATH
  *   send N VIA        VIA: write send sendto writev sendmsg sendmmsg
  *   recv N VIA        VIA: read recv recvfrom readv recvmsg recvmmsg read_chk recv_chk recvfrom_chk
+ *   peek N VIA        the peer sends N bytes; the host peeks at them, then receives them
+ *   sendfile PATH N   sends N bytes of a file on c; splice N: the peer sends N, spliced into a pipe
+ *   peer-send N       the peer sends N bytes, left for a later reader of c
+ *   errqueue N        (udp) the peer goes, c sends N bytes, and takes them back from the error queue
  *   big N             one write of N bytes on c while a child drains the peer
- *   keep | close-all | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
+ *   keep | close-all | close-range FIRST LAST | closefrom LOW | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
- *   ignore-sigpipe | await-no-reader | fork | exit STATUS
+ *   ignore-sigpipe | await-no-reader | fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
+ *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
+ *   system COMMAND | popen COMMAND                                    (the shell runs COMMAND)
+ *   fexecve PROGRAM ARG...                                            (the rest of the line)
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -26,6 +34,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -157,22 +166,22 @@ static long send_via(const char *via, long n) {
   exit(2);
 }
 
-static long recv_via(const char *via, long n) {
+static long recv_via(const char *via, long n, int flags) {
   struct iovec iov[1] = {{buffer, (size_t)n}};
   struct mmsghdr msgs[1] = {{.msg_hdr = {.msg_iov = iov, .msg_iovlen = 1}}};
   if (!strcmp(via, "read")) return read(c, buffer, (size_t)n);
-  if (!strcmp(via, "recv")) return recv(c, buffer, (size_t)n, 0);
-  if (!strcmp(via, "recvfrom")) return recvfrom(c, buffer, (size_t)n, 0, NULL, NULL);
+  if (!strcmp(via, "recv")) return recv(c, buffer, (size_t)n, flags);
+  if (!strcmp(via, "recvfrom")) return recvfrom(c, buffer, (size_t)n, flags, NULL, NULL);
   if (!strcmp(via, "readv")) return readv(c, iov, 1);
-  if (!strcmp(via, "recvmsg")) return recvmsg(c, &msgs[0].msg_hdr, 0);
+  if (!strcmp(via, "recvmsg")) return recvmsg(c, &msgs[0].msg_hdr, flags);
   if (!strcmp(via, "recvmmsg")) {
-    int got = recvmmsg(c, msgs, 1, 0, NULL);
+    int got = recvmmsg(c, msgs, 1, flags, NULL);
     return got == 1 ? (long)msgs[0].msg_len : got;
   }
   if (!strcmp(via, "read_chk")) return __read_chk(c, buffer, (size_t)n, sizeof buffer);
-  if (!strcmp(via, "recv_chk")) return __recv_chk(c, buffer, (size_t)n, sizeof buffer, 0);
+  if (!strcmp(via, "recv_chk")) return __recv_chk(c, buffer, (size_t)n, sizeof buffer, flags);
   if (!strcmp(via, "recvfrom_chk"))
-    return __recvfrom_chk(c, buffer, (size_t)n, sizeof buffer, 0, NULL, NULL);
+    return __recvfrom_chk(c, buffer, (size_t)n, sizeof buffer, flags, NULL, NULL);
   printf("unknown way to receive: %s\n", via);
   exit(2);
 }
@@ -188,13 +197,23 @@ static void do_send(long n, const char *via) {
 static void do_recv(long n, const char *via) {
   if (write(p, buffer, (size_t)n) != n) die("peer write");
   long total = 0, r = 0;
-  while (total < n && (r = recv_via(via, n - total)) > 0) total += r;
+  while (total < n && (r = recv_via(via, n - total, 0)) > 0) total += r;
   printf("recv=%ld\n", r < 0 ? r : total);
 }
 
-/* One write larger than the running count can hold; a child drains the peer meanwhile. */
+/* Looks at what the peer sent without taking it, then takes it. */
+static void do_peek(long n, const char *via) {
+  if (write(p, buffer, (size_t)n) != n) die("peer write");
+  printf("peek=%ld\n", recv_via(via, n, MSG_PEEK | MSG_WAITALL));
+  long total = 0, r = 0;
+  while (total < n && (r = recv_via(via, n - total, 0)) > 0) total += r;
+  printf("recv=%ld\n", r < 0 ? r : total);
+}
+
+/* One write larger than the running count can hold; a child drains the peer meanwhile. The
+ * child comes from the bare system call: a fork through libc has the count reported first. */
 static void do_big(long n) {
-  pid_t child = fork();
+  pid_t child = (pid_t)syscall(SYS_fork);
   if (child == 0) {
     while (syscall(SYS_read, p, buffer, sizeof buffer) > 0) {
     }
@@ -205,6 +224,43 @@ static void do_big(long n) {
   printf("big=%ld\n", (long)write(c, data, (size_t)n));
   shutdown(c, SHUT_WR);
   waitpid(child, NULL, 0);
+}
+
+static void do_sendfile(const char *path, long n) {
+  int file = open(path, O_RDONLY);
+  long r = (long)sendfile(c, file, NULL, (size_t)n);
+  printf("sendfile=%ld\n", r);
+  if (r > 0) drain_peer(r);
+  close(file);
+}
+
+static void do_splice(long n) {
+  int fds[2];
+  if (pipe(fds) != 0) die("pipe");
+  if (write(p, buffer, (size_t)n) != n) die("peer write");
+  long total = 0, r = 0;
+  while (total < n && (r = (long)splice(c, NULL, fds[1], NULL, (size_t)(n - total), 0)) > 0) {
+    if (read(fds[0], buffer, (size_t)r) != r) die("pipe read");
+    total += r;
+  }
+  printf("splice=%ld\n", r < 0 ? r : total);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+/* The kernel hands a datagram that could not be delivered back on the error queue. */
+static void do_errqueue(long n) {
+  int on = 1;
+  setsockopt(c, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  close(p);
+  printf("send=%ld\n", (long)send(c, buffer, (size_t)n, 0));
+  struct pollfd wait_error = {.fd = c, .events = 0};
+  poll(&wait_error, 1, 5000);
+  char control[512];
+  struct iovec iov = {buffer, (size_t)n};
+  struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1, .msg_control = control,
+                       .msg_controllen = sizeof control};
+  printf("errqueue=%ld\n", (long)recvmsg(c, &msg, MSG_ERRQUEUE));
 }
 
 static void do_read_fd(int fd, long n) {
@@ -232,7 +288,7 @@ static void do_stat(const char *how, const char *path) {
   else if (!strcmp(how, "statx")) r = statx(AT_FDCWD, path, 0, STATX_BASIC_STATS, &stx);
   else if (!strcmp(how, "xstat")) r = old_xstat(STAT_VERSION, path, (struct stat *)&st64);
   else r = old_xstat64(STAT_VERSION, path, &st64);
-  printf("%s=%d\n", how, r);
+  printf("%s=%d%s%s\n", how, r, r ? " " : "", r ? strerror(errno) : "");
 }
 
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */
@@ -300,12 +356,21 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "file")) return set_counted(open(a1, O_RDONLY), "file"), i + 2;
   if (!strcmp(cmd, "send")) return do_send(atol(a1), a2), i + 3;
   if (!strcmp(cmd, "recv")) return do_recv(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "peek")) return do_peek(atol(a1), a2), i + 3;
+  if (!strcmp(cmd, "peer-send"))
+    return printf("peer-send=%ld\n", (long)write(p, buffer, (size_t)atol(a1))), i + 2;
+  if (!strcmp(cmd, "errqueue")) return do_errqueue(atol(a1)), i + 2;
+  if (!strcmp(cmd, "sendfile")) return do_sendfile(a1, atol(a2)), i + 3;
+  if (!strcmp(cmd, "splice")) return do_splice(atol(a1)), i + 2;
   if (!strcmp(cmd, "big")) return do_big(atol(a1)), i + 2;
   if (!strcmp(cmd, "keep")) return k = c, i + 1;
   if (!strcmp(cmd, "close-all")) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     return i + 1;
   }
+  if (!strcmp(cmd, "close-range"))
+    return printf("close-range=%d\n", close_range((unsigned)atoi(a1), (unsigned)atoi(a2), 0)), i + 3;
+  if (!strcmp(cmd, "closefrom")) return closefrom(atoi(a1)), i + 2;
   if (!strcmp(cmd, "read-fd")) return do_read_fd(descriptor(a1), atol(a2)), i + 3;
   if (!strcmp(cmd, "open-onto")) return do_open_onto(atoi(a1), a2), i + 3;
   if (!strcmp(cmd, "dup")) return set_counted(dup(c), "dup"), i + 1;
@@ -318,9 +383,27 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));
   if (!strcmp(cmd, "fork")) return do_fork() ? argc : i + 1;
+  if (!strcmp(cmd, "daemon")) {
+    if (fork() > 0) _exit(0); /* as a daemonising parent leaves, without exit handlers */
+    return i + 1;
+  }
   if (!strcmp(cmd, "execvp")) {
     execvp(a1, argv + i + 1);
     die("execvp");
+  }
+  if (!strcmp(cmd, "system")) return printf("system=%d\n", system(a1)), i + 2;
+  if (!strcmp(cmd, "popen")) {
+    FILE *shell = popen(a1, "r");
+    while (shell && fgets(buffer, sizeof buffer, shell)) fputs(buffer, stdout);
+    return printf("pclose=%d\n", shell ? pclose(shell) : -1), i + 2;
+  }
+  if (!strcmp(cmd, "fexecve")) {
+    fexecve(open(a1, O_RDONLY), argv + i + 1, environ);
+    die("fexecve");
+  }
+  if (!strcmp(cmd, "execl")) {
+    execl(a1, a1, i + 2 < argc ? argv[i + 2] : NULL, i + 3 < argc ? argv[i + 3] : NULL, (char *)NULL);
+    die("execl");
   }
   if (!strcmp(cmd, "spawn")) return do_spawn(argv + i + 1), argc;
   if (!strcmp(cmd, "exec")) {

@@ -73,7 +73,8 @@ TEST_P(StatusQueries, TrafficIsCountedLikeInANativeHost) {
 
 INSTANTIATE_TEST_SUITE_P(Hosts, StatusQueries,
                          ::testing::Values("statistics_host", "statistics_host_lfs",
-                                           "statistics_host32", "statistics_host32_lfs"));
+                                           "statistics_host32", "statistics_host32_lfs",
+                                           "statistics_host32_t64"));
 
 // A system user's home: the launcher with the libraries of both classes, as installed.
 class I386Launcher : public ::testing::Test {
@@ -114,6 +115,15 @@ TEST_F(I386Launcher, EachProgramOfTheChainGetsItsOwnClass) {
   SKIP_WITHOUT_BINFMT(run);
   EXPECT_EQ(run.result.status, 0) << run.result.out << run.result.err;
   // What the 32-bit program counted is reported before it is replaced.
+  EXPECT_EQ(run.records, (Records{traffic(5000), traffic(6000)}));
+  EXPECT_EQ(run.result.err, "");
+}
+
+TEST_F(I386Launcher, AnExecOfAnOpenProgramGetsItsOwnClass) {
+  const auto run = launch({host("statistics_host"), "tcp", "send", "5000", "write", "fexecve",
+                           host("statistics_host32"), "tcp", "send", "6000", "write"});
+  SKIP_WITHOUT_BINFMT(run);
+  EXPECT_EQ(run.result.status, 0) << run.result.out << run.result.err;
   EXPECT_EQ(run.records, (Records{traffic(5000), traffic(6000)}));
   EXPECT_EQ(run.result.err, "");
 }

@@ -87,6 +87,43 @@ TEST_F(Launcher, EveryKindOfExecKeepsTheChainCountedAndQuiet) {
   EXPECT_EQ(run.records, (Records{traffic(3000), traffic(5000), traffic(4000)}));
 }
 
+// The same for an exec through an argument list, which libc carries out internally.
+TEST_F(Launcher, AnExecThroughAnArgumentListKeepsTheChainCountedAndQuiet) {
+  namespace fs = std::filesystem;
+  const std::string home = fifo.dir() + "/home";
+  fs::create_directory(home);
+  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
+  if (!lib32().empty()) fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const auto run = run_host(
+      fifo,
+      {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o", fifo.path(), "--",
+       host("statistics_host"), "tcp", "send", "3000", "write", "execl", "/bin/sh", "-c",
+       "exec " + host("statistics_host") + " tcp send 4000 write"},
+      {});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.result.err, "");
+  EXPECT_EQ(run.records, (Records{traffic(3000), traffic(4000)}));
+}
+
+// The shell that system and popen start inside libc gets its own class's library alone too.
+TEST_F(Launcher, TheShellOfSystemAndPopenIsCountedAndQuiet) {
+  namespace fs = std::filesystem;
+  const std::string home = fifo.dir() + "/home";
+  fs::create_directory(home);
+  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
+  if (!lib32().empty()) fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const std::string h = host("statistics_host");
+  const auto run = run_host(fifo,
+                            {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o",
+                             fifo.path(), "--", h, "system", "exec " + h + " tcp send 3000 write",
+                             "popen", "exec " + h + " tcp send 4000 write"},
+                            {});
+  EXPECT_NE(run.result.out.find("system=0"), std::string::npos) << run.result.out;
+  EXPECT_NE(run.result.out.find("pclose=0"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.result.err, "");
+  EXPECT_EQ(run.records, (Records{traffic(3000), traffic(4000)}));
+}
+
 TEST_F(Launcher, RejectsAMalformedCommandLine) {
   const std::string h = host("statistics_host");
   const std::vector<std::vector<std::string>> cases = {

@@ -95,6 +95,34 @@ TEST_F(Statistics, EveryDataCallIsCounted) {
   EXPECT_EQ(run.result.out.find("=-1"), std::string::npos) << run.result.out;
 }
 
+TEST_F(Statistics, TransfersBetweenASocketAndAFileOrPipeAreCountedAndCutOff) {
+  const std::string file = data_file(20000);
+  EXPECT_EQ(game({"tcp", "sendfile", file, "20000", "splice", "20000"}).records,
+            (Records{traffic(20000), traffic(20000)}));
+  const auto run = game({"ignore-sigpipe", "tcp", "await-no-reader", "send", "10240", "write",
+                         "sendfile", file, "100", "splice", "100"},
+                        /*drop_reader=*/true);
+  EXPECT_NE(run.result.out.find("send=10240\nsendfile=-1\nsplice=-1\n"), std::string::npos)
+      << run.result.out;
+}
+
+TEST_F(Statistics, PeekedBytesAreCountedWhenTheyAreTaken) {
+  std::vector<std::string> commands = {"tcp"};
+  for (const char* via : {"recv", "recvfrom", "recvmsg", "recvmmsg", "recv_chk", "recvfrom_chk"})
+    commands.insert(commands.end(), {"peek", "1000", via});
+  const auto run = game(commands);
+  EXPECT_EQ(run.result.out.find("=-1"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(6000)});
+}
+
+TEST_F(Statistics, ADatagramReturnedOnTheErrorQueueIsNotCountedAgain) {
+  const auto run = game({"udp", "errqueue", "5000"});
+  // The kernel returns as much of the datagram as the error message quotes.
+  EXPECT_NE(run.result.out.find("send=5000\nerrqueue="), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.result.out.find("errqueue=-1"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(5000)});
+}
+
 TEST_F(Statistics, UnixSocketsPipesAndFilesAreNeverCounted) {
   const std::string file = data_file(30000);
   EXPECT_EQ(game({"unix", "send", "20000", "write", "recv", "20000", "recv"}).records, Records{});
@@ -134,12 +162,22 @@ TEST_F(Statistics, ANumberReusedByAFileLosesItsMark) {
   // Closed, and the number handed out again.
   EXPECT_EQ(game({"tcp", "close", "file", file.c_str(), "read-fd", "c", "30000"}).records,
             Records{});
+  // Closed with a range of others (whatever the host inherited closed first, so that the
+  // file takes the lowest of the closed numbers).
+  EXPECT_EQ(game({"close-all", "tcp", "close-range", "3", "50", "file", file.c_str(), "read-fd",
+                  "c", "30000"})
+                .records,
+            Records{});
 }
 
 TEST_F(Statistics, TheHostCannotTakeTheStatisticsChannel) {
   const std::string file = data_file(100);
   // Closing every descriptor, as a daemon does, leaves the channel open.
   EXPECT_EQ(game({"close-all", "tcp", "send", "20000", "write"}).records, Records{traffic(20000)});
+  EXPECT_EQ(game({"close-range", "3", "4000", "tcp", "send", "20000", "write"}).records,
+            Records{traffic(20000)});
+  EXPECT_EQ(game({"tcp", "closefrom", "3", "tcp", "send", "20000", "write"}).records,
+            Records{traffic(20000)});
   // A redirection onto the channel's number gets the number; the channel moves elsewhere.
   for (const char* fd : {"100", "101"}) {
     const auto run = game({"open-onto", fd, file.c_str(), "read-fd", fd, "100", "tcp", "send",
@@ -163,10 +201,31 @@ TEST_F(Statistics, CutOffAfterTheReaderHasGone) {
       << run.result.out;
 }
 
+TEST_F(Statistics, ASocketInheritedAcrossExecIsCounted) {
+  const auto run = game({"udp", "dup2", "200", "peer-send", "20000", "exec",
+                         host("statistics_host"), "read-fd", "200", "20000"});
+  EXPECT_NE(run.result.out.find("read-fd=20000"), std::string::npos) << run.result.out;
+  EXPECT_EQ(run.records, Records{traffic(20000)});
+}
+
+TEST_F(Statistics, AFailedRecordWriteLeavesTheHostsErrorAlone) {
+  const std::string missing = fifo.dir() + "/cs/InstallRecord.blob";
+  const auto run = run_host(fifo,
+                            {host("statistics_host"), "ignore-sigpipe", "await-no-reader", "stat",
+                             missing},
+                            preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"), true);
+  EXPECT_NE(run.result.out.find("stat=-1 No such file or directory\n"), std::string::npos)
+      << run.result.out;
+}
+
 TEST_F(Statistics, AForkedChildCountsOnIndependently) {
   const auto run = game({"tcp", "send", "3000", "write", "fork", "send", "4000", "write"});
   EXPECT_NE(run.result.out.find("child=0"), std::string::npos) << run.result.out;
-  EXPECT_EQ(run.records, (Records{traffic(7000), traffic(3000)}));
+  // The bytes counted before the fork are reported once, by the parent.
+  EXPECT_EQ(run.records, (Records{traffic(3000), traffic(4000)}));
+  // Also when the parent leaves at once, as a daemonising parent does.
+  EXPECT_EQ(game({"tcp", "send", "3000", "write", "daemon", "send", "4000", "write"}).records,
+            (Records{traffic(3000), traffic(4000)}));
 }
 
 TEST_F(Statistics, NoRecordOverflowsItsValue) {
