@@ -318,6 +318,12 @@ TEST_F(PanelDb, OldServerGetsNoSetNames) {
             (std::vector<std::string>{"set foreign_key_checks=0",
                                       "SHOW VARIABLES LIKE 'version'"}));
   connection.reset();
+
+  // Starting over a server left running replaces it with one of the caller's settings.
+  started = zentra_test::run_program({script, "start", state}, "", {"ZENTRA_TEST_DB_TMP=/tmp"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  const zentra_test::TestDb fresh = zentra_test::read_test_db_env(state + "/env");
+  EXPECT_EQ(root_sql("SELECT VERSION() LIKE '4.0.27%'", fresh), "0\n");
   EXPECT_EQ(zentra_test::run_program({script, "stop", state}).status, 0);
 }
 
