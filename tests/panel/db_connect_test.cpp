@@ -243,6 +243,9 @@ TEST_F(PanelDb, MyCnfPrefixRules) {
       {"[mysqld]\nsocket=   \n", "(null)"},
       {"[mysqld]\nsocket=/etc/passwd\nsocket=" + socket + "\n", "(null)"},
       {"[MYSQLD]\nsocket=" + socket + "\n", "(null)"},
+      // The end of an over-long comment is no line of its own.
+      {"[mysqld]\n#" + std::string(4094, 'x') + "socket=/etc/passwd\nsocket=" + socket + "\n",
+       socket},
   };
   for (const Case& c : cases) {
     write_file("/etc/my.cnf", c.config);
