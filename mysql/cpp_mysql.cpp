@@ -14,16 +14,18 @@ namespace kelvor::mysql {
 namespace {
 
 // Server errors that mean the connection itself is gone, not that the statement is wrong.
-bool connection_gone(unsigned int error) {
-  constexpr unsigned int kClientInteractionTimeout = 4031;  // newer servers' idle timeout
-  switch (error) {
+bool connection_gone(MYSQL* handle) {
+  // MySQL's idle timeout; MariaDB uses the number for a statement error.
+  constexpr unsigned int kClientInteractionTimeout = 4031;
+  switch (mysql_errno(handle)) {
     case CR_SERVER_GONE_ERROR:
     case CR_SERVER_LOST:
     case CR_SERVER_LOST_EXTENDED:
     case ER_CONNECTION_KILLED:
     case ER_SERVER_SHUTDOWN:
-    case kClientInteractionTimeout:
       return true;
+    case kClientInteractionTimeout:
+      return !mariadb_connection(handle);
     default:
       return false;
   }
@@ -179,7 +181,7 @@ void Connection::send_composed() {
   statement_.str("");
   mode_ = PLAIN;
   if (send(text)) return;
-  if (!connection_gone(mysql_errno(handle_))) throw mError(handle_, " executing query");
+  if (!connection_gone(handle_)) throw mError(handle_, " executing query");
   mError lost(handle_, " executing query");
   if (!reconnect()) throw lost;
   if (!send(text)) throw mError(handle_, " executing query");

@@ -81,11 +81,23 @@ CString socket_of_line(const char* line) {
   return path;
 }
 
+// Lines are read up to 4095 characters; the rest of a longer one is dropped, so that it
+// is not taken for a line of its own.
+void skip_rest_of_line(const char* buffer, size_t size, std::FILE* config) {
+  const size_t length = std::strlen(buffer);
+  if (length < size - 1 || buffer[length - 1] == '\n') return;
+  int c;
+  do {
+    c = std::getc(config);
+  } while (c != EOF && c != '\n');
+}
+
 // The socket setting of the [mysqld] section; reading stops at the first socket line.
 CString socket_from_config(std::FILE* config) {
   char buffer[4096];
   bool inside = false;
   while (std::fgets(buffer, sizeof buffer, config) != nullptr) {
+    skip_rest_of_line(buffer, sizeof buffer, config);
     const char* line = skip_space(buffer);
     if (*line == '\0' || *line == '#' || *line == ';') continue;
     if (inside && *line == '[') return nullptr;

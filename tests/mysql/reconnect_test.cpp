@@ -60,6 +60,26 @@ TEST_F(Reconnect, KilledConnectionIsOpenedAgainAndSetUpAsTheFirst) {
   root_sql("DELETE FROM module_zentra_parameters");
 }
 
+TEST_F(Reconnect, StatementRejectedByTheServerIsNotResent) {
+  Connection conn(true);
+  const unsigned long id = id_of(conn);
+  // MariaDB's 4031 is a missing trigger, whatever the number means elsewhere.
+  const std::string statement =
+      "CREATE TRIGGER zentra_t BEFORE INSERT ON misc FOR EACH ROW FOLLOWS zentra_none "
+      "SET NEW.val=NEW.val";
+  conn << statement.c_str();
+  testing::internal::CaptureStdout();
+  std::string message = "(no error)";
+  try {
+    conn.execute();
+  } catch (const mError& error) {
+    message = error.what();
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(message.rfind("Mysql error 4031: ", 0), 0u) << message;
+  EXPECT_EQ(id_of(conn), id) << "reconnected for a rejected statement";
+}
+
 TEST_F(Reconnect, IdleTimeoutIsSurvived) {
   Connection conn(true);
   conn << "SET SESSION wait_timeout=1";

@@ -243,6 +243,9 @@ TEST_F(PanelDb, MyCnfPrefixRules) {
       {"[mysqld]\nsocket=   \n", "(null)"},
       {"[mysqld]\nsocket=/etc/passwd\nsocket=" + socket + "\n", "(null)"},
       {"[MYSQLD]\nsocket=" + socket + "\n", "(null)"},
+      // The end of an over-long comment is no line of its own.
+      {"[mysqld]\n#" + std::string(4094, 'x') + "socket=/etc/passwd\nsocket=" + socket + "\n",
+       socket},
   };
   for (const Case& c : cases) {
     write_file("/etc/my.cnf", c.config);
@@ -318,7 +321,47 @@ TEST_F(PanelDb, OldServerGetsNoSetNames) {
             (std::vector<std::string>{"set foreign_key_checks=0",
                                       "SHOW VARIABLES LIKE 'version'"}));
   connection.reset();
+
+  // Starting over a server left running replaces it with one of the caller's settings.
+  started = zentra_test::run_program({script, "start", state}, "", {"ZENTRA_TEST_DB_TMP=/tmp"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  const zentra_test::TestDb fresh = zentra_test::read_test_db_env(state + "/env");
+  EXPECT_EQ(root_sql("SELECT VERSION() LIKE '4.0.27%'", fresh), "0\n");
   EXPECT_EQ(zentra_test::run_program({script, "stop", state}).status, 0);
+}
+
+TEST_F(PanelDb, StartInterruptedBeforeTheServerAnswersLeavesItToTheNextStart) {
+  // The starter is frozen as soon as the server runs and ended once the server answers
+  // (a server still coming up may miss the stop signal). The bracket keeps pgrep from
+  // finding this shell by its own text.
+  const std::string shell = R"(
+    base=/tmp/interrupted-db-base state=/tmp/interrupted-db
+    mkdir -p $base
+    ZENTRA_TEST_DB_TMP=$base "$0" start $state >/dev/null 2>&1 & starter=$!
+    server=
+    for i in $(seq 1 600); do
+      server=$(pgrep -f -- "--pid-file=$base/zentra-test-d[b]" || true)
+      [ -n "$server" ] && break
+      sleep 0.05
+    done
+    kill -STOP $starter
+    [ -n "$server" ] || { kill -KILL $starter; echo "no server seen"; exit 1; }
+    for i in $(seq 1 600); do
+      [ -S $base/zentra-test-db.*/mysqld.sock ] && break
+      sleep 0.05
+    done
+    kill -KILL $starter; wait $starter || true
+    ZENTRA_TEST_DB_TMP=$base "$0" start $state >/dev/null
+    "$0" stop $state
+    if grep -q pid-file /proc/$server/cmdline 2>/dev/null; then
+      kill -KILL $server
+      echo "server left behind"
+    fi
+  )";
+  const auto run = zentra_test::run_program(
+      {"/bin/sh", "-c", shell, zentra_test::source_dir() + "/scripts/test-db"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out, "") << run.err;
 }
 
 TEST_F(PanelDb, QueryValueCopiesFirstRowAndReportsFailures) {
