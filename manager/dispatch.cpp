@@ -3,22 +3,14 @@
 #include <cstdio>
 #include <string>
 
+#include "manager/command_options.h"
 #include "manager/commands.h"
-#include "sys/errors.h"
+#include "sys/child_failure.h"
 
 using kelvor::opt::TOParsing;
 using kelvor::opt::TOpts;
 
 namespace {
-
-// True when --name is given without a value; an absent name raises nothing.
-bool command_given(TOParsing& parsing, const char* name) {
-  auto result = parsing.long_opt(name, TOParsing::NO_VALUE);
-  const bool found = result.found();
-  parsing.clear();
-  result.release();
-  return found;
-}
 
 bool short_h_given(TOParsing& parsing) {
   auto result = parsing.short_opt('h');
@@ -29,8 +21,9 @@ bool short_h_given(TOParsing& parsing) {
 }
 
 void run_command_line(TOParsing& parsing) {
+  // A command name is a flag: present without a value, and its absence raises nothing.
   for (const Command& command : command_table()) {
-    if (command_given(parsing, command.name) && command.handler(parsing)) return;
+    if (CommandOptions(parsing).flag(command.name) && command.handler(parsing)) return;
   }
   if (short_h_given(parsing)) {
     help(parsing);
@@ -56,12 +49,9 @@ int dispatch(int argc, char** argv) {
     parsing.exceptions(TOParsing::MISSING | TOParsing::UNKNOWN | TOParsing::BAD_VALUE);
     parsing.clear();
     run_command_line(parsing);
-  } catch (const TUError& e) {
-    return report(e.message());
-  } catch (const kelvor::TError& e) {
-    return report(e.what());
   } catch (...) {
-    return report("Error");
+    // The same text a forked child reports: a refusal's or library error's own, else "Error".
+    return report(kelvor::sys::error_text(std::current_exception()));
   }
   std::fflush(stdout);
   return 0;

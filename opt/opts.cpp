@@ -39,11 +39,17 @@ TOpts::TOpts(const char* const* argv, int argc) : body_(std::make_shared<Body>()
   for (int i = 1; i < argc && argv[i] != nullptr; ++i) parse(argv[i]);
 }
 
-TOpts::TOpts(const char* const* argv) : body_(std::make_shared<Body>()) {
-  if (argv == nullptr || argv[0] == nullptr) return;
-  body_->program = argv[0];
-  for (int i = 1; argv[i] != nullptr; ++i) parse(argv[i]);
+namespace {
+
+int count_arguments(const char* const* argv) {
+  int count = 0;
+  while (argv != nullptr && argv[count] != nullptr) ++count;
+  return count;
 }
+
+}  // namespace
+
+TOpts::TOpts(const char* const* argv) : TOpts(argv, count_arguments(argv)) {}
 
 const std::string& TOpts::arg(int index) const {
   if (index < 0 || static_cast<size_t>(index) >= body_->args.size()) throw TOutOfRange(index, *this);
