@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "panel/file_descriptor.h"
 #include "panel/message.h"
 
 namespace {
@@ -64,22 +65,19 @@ bool is_space(char c) {
 
 // Reads the whole file into a fresh buffer; on any failure nothing is kept.
 bool read_file(const char* path) {
-  const int fd = open(path, O_RDONLY);
-  if (fd < 0) return false;
+  const FileDescriptor file(open(path, O_RDONLY));
+  if (file.get() < 0) return false;
   struct stat st;
-  char* buffer = nullptr;
-  bool ok = fstat(fd, &st) == 0 && st.st_size > 0 &&
-            (buffer = static_cast<char*>(std::malloc(static_cast<size_t>(st.st_size) + 2))) != nullptr &&
-            read(fd, buffer, static_cast<size_t>(st.st_size)) == st.st_size;
-  if (!ok) {
+  if (fstat(file.get(), &st) != 0 || st.st_size <= 0) return false;
+  const size_t size = static_cast<size_t>(st.st_size);
+  char* buffer = static_cast<char*>(std::malloc(size + 2));
+  if (buffer == nullptr) return false;
+  if (read(file.get(), buffer, size) != st.st_size) {
     std::free(buffer);
-    close(fd);
     return false;
   }
-  const size_t size = static_cast<size_t>(st.st_size);
   buffer[size] = '\0';
   panel_conf::prepare_buffer(buffer, size);
-  close(fd);
   cache.data = buffer;
   cache.size = size;
   ++loads;

@@ -1,5 +1,6 @@
 // Opening the panel database with the administrator account.
 #include "panel/db_connect.h"
+#include "panel/file_descriptor.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,24 +17,9 @@ constexpr const char* kPasswordFile = "/etc/vexa/.vexa.shadow";
 constexpr size_t kPasswordMax = 4096;
 constexpr size_t kMessageSize = 4097;
 
-// Closes a descriptor on every path out of the reading function.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
 // The password file's content, less one trailing newline.
 bool read_password(std::string& password, char* buffer, size_t size) {
-  Fd file(open(kPasswordFile, O_RDONLY | O_CLOEXEC));
+  FileDescriptor file(open(kPasswordFile, O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     std::snprintf(buffer, size, "db_connect: Unable to open admin password file %s: %s",
                   kPasswordFile, std::strerror(errno));
