@@ -17,6 +17,16 @@ class Launcher : public ::testing::Test {
     argv.insert(argv.end(), command.begin(), command.end());
     return argv;
   }
+  // A system user's home with the libraries of both classes side by side, as installed;
+  // returns the path to give after -l.
+  std::string home_with_both_libraries() {
+    namespace fs = std::filesystem;
+    const std::string home = fifo.dir() + "/home";
+    fs::create_directory(home);
+    fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
+    if (!lib32().empty()) fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+    return home + "/libstatistics.so.1.0.0";
+  }
   StatisticsFifo fifo;
 };
 
@@ -68,14 +78,10 @@ TEST_F(Launcher, ARelativeStatisticsFileHoldsAfterTheProgramChangesDirectory) {
 // With the libraries of both classes side by side, as in a system user's home, every kind of
 // exec hands the new program its own class's library alone: no loader complaint, all counted.
 TEST_F(Launcher, EveryKindOfExecKeepsTheChainCountedAndQuiet) {
-  namespace fs = std::filesystem;
-  const std::string home = fifo.dir() + "/home";
-  fs::create_directory(home);
-  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
-  if (!lib32().empty()) fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const std::string library = home_with_both_libraries();
   const auto run = run_host(
       fifo,
-      {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o", fifo.path(), "--",
+      {shaper(), "-g", "-l", library, "-o", fifo.path(), "--",
        "statistics_host", "tcp", "send", "3000", "write", "execvp", "statistics_host", "tcp",
        "send", "4000", "write", "spawn", "/bin/sh", "-c",
        "exec " + host("statistics_host") + " tcp send 5000 write"},
@@ -89,14 +95,10 @@ TEST_F(Launcher, EveryKindOfExecKeepsTheChainCountedAndQuiet) {
 
 // The same for an exec through an argument list, which libc carries out internally.
 TEST_F(Launcher, AnExecThroughAnArgumentListKeepsTheChainCountedAndQuiet) {
-  namespace fs = std::filesystem;
-  const std::string home = fifo.dir() + "/home";
-  fs::create_directory(home);
-  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
-  if (!lib32().empty()) fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const std::string library = home_with_both_libraries();
   const auto run = run_host(
       fifo,
-      {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o", fifo.path(), "--",
+      {shaper(), "-g", "-l", library, "-o", fifo.path(), "--",
        host("statistics_host"), "tcp", "send", "3000", "write", "execl", "/bin/sh", "-c",
        "exec " + host("statistics_host") + " tcp send 4000 write"},
       {});
@@ -107,14 +109,10 @@ TEST_F(Launcher, AnExecThroughAnArgumentListKeepsTheChainCountedAndQuiet) {
 
 // The shell that system and popen start inside libc gets its own class's library alone too.
 TEST_F(Launcher, TheShellOfSystemAndPopenIsCountedAndQuiet) {
-  namespace fs = std::filesystem;
-  const std::string home = fifo.dir() + "/home";
-  fs::create_directory(home);
-  fs::copy_file(lib64(), home + "/libstatistics.so.1.0.0");
-  if (!lib32().empty()) fs::copy_file(lib32(), home + "/libstatistics32.so.1.0.0");
+  const std::string library = home_with_both_libraries();
   const std::string h = host("statistics_host");
   const auto run = run_host(fifo,
-                            {shaper(), "-g", "-l", home + "/libstatistics.so.1.0.0", "-o",
+                            {shaper(), "-g", "-l", library, "-o",
                              fifo.path(), "--", h, "system", "exec " + h + " tcp send 3000 write",
                              "popen", "exec " + h + " tcp send 4000 write"},
                             {});

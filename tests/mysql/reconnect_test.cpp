@@ -19,6 +19,24 @@ using kelvor::mysql::Row;
 using zentra_test::root_sql;
 using zentra_test::TestDb;
 
+// What executing the composed statement raised ("(no error)" when nothing) and what the
+// connection code printed meanwhile.
+struct Outcome {
+  std::string error;
+  std::string out;
+};
+Outcome execute_capturing(Connection& conn) {
+  testing::internal::CaptureStdout();
+  Outcome outcome{"(no error)", ""};
+  try {
+    conn.execute();
+  } catch (const mError& error) {
+    outcome.error = error.what();
+  }
+  outcome.out = testing::internal::GetCapturedStdout();
+  return outcome;
+}
+
 class Reconnect : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -68,14 +86,7 @@ TEST_F(Reconnect, StatementRejectedByTheServerIsNotResent) {
       "CREATE TRIGGER zentra_t BEFORE INSERT ON misc FOR EACH ROW FOLLOWS zentra_none "
       "SET NEW.val=NEW.val";
   conn << statement.c_str();
-  testing::internal::CaptureStdout();
-  std::string message = "(no error)";
-  try {
-    conn.execute();
-  } catch (const mError& error) {
-    message = error.what();
-  }
-  testing::internal::GetCapturedStdout();
+  const std::string message = execute_capturing(conn).error;
   EXPECT_EQ(message.rfind("Mysql error 4031: ", 0), 0u) << message;
   EXPECT_EQ(id_of(conn), id) << "reconnected for a rejected statement";
 }
@@ -133,14 +144,7 @@ TEST_F(RestartedServer, ServerStillDownRaisesTheLostConnectionUntilItIsBack) {
   for (int i = 0; i < 300 && access(db_.socket.c_str(), F_OK) == 0; ++i) usleep(100 * 1000);
 
   conn << "SELECT 1";
-  testing::internal::CaptureStdout();
-  std::string message = "(no error)";
-  try {
-    conn.execute();
-  } catch (const mError& error) {
-    message = error.what();
-  }
-  const std::string out = testing::internal::GetCapturedStdout();
+  const auto [message, out] = execute_capturing(conn);
   EXPECT_TRUE(message.rfind("Mysql error 2006: ", 0) == 0 ||
               message.rfind("Mysql error 2013: ", 0) == 0)
       << message;
