@@ -114,3 +114,25 @@ void StatisticsReader::close() {
   fd_ = -1;
   if (fd >= 0 && ::close(fd) != 0) throw TUError("Can not close FIFO " + path_ + " for reading.");
 }
+
+StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, StatisticsCounters& counters,
+                                            std::chrono::milliseconds interval,
+                                            const std::function<void(bool final)>& flush) {
+  using Clock = std::chrono::steady_clock;
+  auto due = Clock::now() + interval;
+  StatisticsReader::Outcome outcome;
+  for (;;) {
+    outcome = reader.read_available(counters);
+    if (outcome == StatisticsReader::Outcome::END_OF_FILE || outcome == StatisticsReader::Outcome::READ_ERROR) break;
+    const auto now = Clock::now();
+    if (now >= due) {
+      flush(false);
+      due = now + interval;
+      continue;  // records may have piled up during the flush
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+    reader.wait_readable(static_cast<int>(left.count()));
+  }
+  flush(true);
+  return outcome;
+}

@@ -2,8 +2,10 @@
 // byte order) summed by kind, read without ever blocking the job that owns it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -54,3 +56,11 @@ private:
   char partial_[8] = {};      // the start of a record split across reads
   std::size_t partial_size_ = 0;
 };
+
+// Reads until every writer is gone or a read fails, calling flush(false) once `interval` has
+// passed since the last call (also while the FIFO is silent, so figures still pending go out)
+// and flush(true) once at the end; returns the outcome that ended it. What a flush writes and
+// whether it keeps figures for the next one is the caller's business.
+StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, StatisticsCounters& counters,
+                                            std::chrono::milliseconds interval,
+                                            const std::function<void(bool final)>& flush);

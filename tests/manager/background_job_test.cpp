@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <set>
+#include <vector>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -164,4 +165,32 @@ TEST(JobLog, StartEndAndFailuresAreDaemonLinesOfTheManager) {
   EXPECT_THAT(out, ContainsRegex("<30>[^\n]*: job 7 ended with result 4\n"));
   EXPECT_THAT(out, ContainsRegex("<27>[^\n]*: job 7 failed: Can not create FIFO /x\n"));
   EXPECT_THAT(out, ContainsRegex("<27>[^\n]*: job 7 failed: waitpid\\(\\) failed: No child processes\n"));
+}
+
+TEST(FollowStatistics, FlushesWhenDueAndOnceMoreAtTheEnd) {
+  TempDir dir;
+  JobFile fifo = JobFile::make_fifo(dir / "pipe", "no FIFO");
+  const std::string bytes = records({{1, 5}, {2, 1}});
+  for (const bool due_at_once : {true, false}) {
+    StatisticsReader reader(fifo.path());
+    StatisticsCounters sums;
+    std::vector<std::pair<bool, std::uint64_t>> flushes;
+    Fd out = writer(fifo.path());
+    write(out.get(), bytes.data(), bytes.size());
+    // When due at once, the last writer writes again and leaves only at the first flush: a
+    // loop that never flushed before the end, or stopped reading after a flush, shows here.
+    if (!due_at_once) out.reset();
+    const auto flush = [&](bool final) {
+      flushes.emplace_back(final, sums.traffic);
+      if (!final) write(out.get(), bytes.data(), bytes.size()), out.reset();
+    };
+    const auto interval = std::chrono::milliseconds(due_at_once ? 0 : 3600000);
+    EXPECT_EQ(follow_statistics(reader, sums, interval, flush), Outcome::END_OF_FILE);
+    if (due_at_once) {
+      EXPECT_EQ(flushes.front(), std::make_pair(false, std::uint64_t{5}));
+      EXPECT_EQ(flushes.back(), std::make_pair(true, std::uint64_t{10}));
+    } else {
+      EXPECT_EQ(flushes, (std::vector<std::pair<bool, std::uint64_t>>{{true, 5}}));
+    }
+  }
 }
