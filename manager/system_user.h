@@ -22,7 +22,7 @@ struct SystemUser {
 std::optional<SystemUser> find_system_user(const std::string& name);
 
 // The account `name`, to run programs as; throws TUError "Failed to change system user"
-// when there is none.
+// when there is none or it is root.
 SystemUser system_user_to_run_as(const std::string& name);
 
 // The account `name`, for its home; throws TUError "Can not found systrm usser" when there
