@@ -1,7 +1,8 @@
 /* A stand-in for a game installation's hlds_run, for tests and demos. As far as the manager
  * can tell it is a dedicated server with players:
  *   - it writes its pid to the file after -pidfile, and a report of how it was started
- *     (identity, working directory, arguments) to the same path with ".pid" replaced by ".run";
+ *     (identity, working directory, the launcher's environment, arguments) to the same path
+ *     with ".pid" replaced by ".run";
  *   - it exchanges UDP datagrams on loopback with a player socket that the statistics library
  *     never sees being made, so exactly the server's side of the traffic is counted:
  *     ZENTRA_STAND_IN_BYTES bytes right after the start, then ZENTRA_STAND_IN_PER_SECOND bytes
@@ -65,6 +66,11 @@ static void write_report(const char *pid_file, int argc, char **argv) {
   fprintf(file, "uid %d %d\ngid %d %d\ngroups", (int)getuid(), (int)geteuid(), (int)getgid(), (int)getegid());
   for (int i = 0; i < count; ++i) fprintf(file, " %d", (int)groups[i]);
   fprintf(file, "\ncwd %s\n", getcwd(cwd, sizeof cwd) ? cwd : "?");
+  static const char *const launcher_variables[] = {"ZENTRA_STAT_REGIME", "ZENTRA_STAT_FILE", "LD_PRELOAD"};
+  for (size_t i = 0; i < sizeof launcher_variables / sizeof *launcher_variables; ++i) {
+    const char *value = getenv(launcher_variables[i]);
+    fprintf(file, "env %s=%s\n", launcher_variables[i], value != NULL ? value : "");
+  }
   for (int i = 0; i < argc; ++i) fprintf(file, "arg %s\n", argv[i]);
   if (fclose(file) != 0) die(path);
 }
