@@ -8,7 +8,8 @@
  *     ZENTRA_STAND_IN_BYTES bytes right after the start, then ZENTRA_STAND_IN_PER_SECOND bytes
  *     each second (both default to 0);
  *   - it runs until SIGTERM or SIGINT and then exits with status 0, or ends by itself
- *     ZENTRA_STAND_IN_SECONDS seconds after the start when that is set.
+ *     ZENTRA_STAND_IN_SECONDS seconds after the start when that is set; its report then ends
+ *     with "exchanged N", the bytes its socket moved.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -28,6 +29,8 @@ enum { DATAGRAM = 1200 };
 
 static volatile sig_atomic_t stopping;
 static int server = -1, player = -1;
+static long long exchanged;
+static char report_path[4096];
 
 static void die(const char *what) {
   fprintf(stderr, "game server stand-in: %s: %s\n", what, strerror(errno));
@@ -56,10 +59,9 @@ static void write_pid_file(const char *path) {
 static void write_report(const char *pid_file, int argc, char **argv) {
   size_t length = strlen(pid_file);
   if (length > 4 && strcmp(pid_file + length - 4, ".pid") == 0) length -= 4;
-  char path[4096];
-  snprintf(path, sizeof path, "%.*s.run", (int)length, pid_file);
-  FILE *file = fopen(path, "w");
-  if (file == NULL) die(path);
+  snprintf(report_path, sizeof report_path, "%.*s.run", (int)length, pid_file);
+  FILE *file = fopen(report_path, "w");
+  if (file == NULL) die(report_path);
   gid_t groups[256];
   const int count = getgroups(256, groups);
   char cwd[4096];
@@ -72,7 +74,14 @@ static void write_report(const char *pid_file, int argc, char **argv) {
     fprintf(file, "env %s=%s\n", launcher_variables[i], value != NULL ? value : "");
   }
   for (int i = 0; i < argc; ++i) fprintf(file, "arg %s\n", argv[i]);
-  if (fclose(file) != 0) die(path);
+  if (fclose(file) != 0) die(report_path);
+}
+
+static void report_exchanged(void) {
+  FILE *file = report_path[0] != '\0' ? fopen(report_path, "a") : NULL;
+  if (file == NULL) return;
+  fprintf(file, "exchanged %lld\n", exchanged);
+  fclose(file);
 }
 
 static struct sockaddr_in bound_to_loopback(int fd) {
@@ -118,6 +127,7 @@ static void exchange(long long bytes) {
     const size_t out = bytes < DATAGRAM ? (size_t)bytes : DATAGRAM;
     bytes -= (long long)out;
     round_trip(in, out);
+    exchanged += (long long)(in + out);
   }
 }
 
@@ -177,5 +187,6 @@ int main(int argc, char **argv) {
       next += 1;
     }
   }
+  report_exchanged();
   return 0;
 }
