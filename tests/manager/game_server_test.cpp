@@ -19,7 +19,8 @@ namespace {
 
 // Shell helpers: $M the manager, $cs the installation of the system user cstrike, `start`
 // the options every start needs, `appears` and `job_ended` waiting (up to a minute) for a
-// file and for a game id's job, `stop` kill-game and the job's end, `sql` root's client.
+// file and for a game id's job, `stop` kill-game and the job's end, `sql` root's client,
+// `logged` the jobs' lines in the sandbox's system log.
 const std::string kHelpers = R"sh(
 M=$ZENTRA_MNG cs=/home/cstrike/cs
 sql() { mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "$1"; }
@@ -30,6 +31,12 @@ job_ended() {
   while pgrep -f "^$M --start-game .*--game-id=$1( |\$)" >/dev/null; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done
 }
 stop() { $M --kill-game --cs-dir=$cs --game-id=$1 --port=27015 && job_ended $1; }
+# Lines reach the log file in the order sent: once a marker sent now is there, so is every line before it.
+logged() {
+  mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
+  until grep -q $mark "$ZENTRA_SANDBOX_SYSLOG"; do sleep 0.02; done
+  sed -n 's/^<[0-9]*>.\{15\} zentra_mng\[[0-9]*\]: //p' "$ZENTRA_SANDBOX_SYSLOG" | grep -F "$1"
+}
 )sh";
 
 RunResult sh(const std::string& script, const std::vector<std::string>& env = {}) {
@@ -191,8 +198,12 @@ stop 30 && stop 31
 sql "SELECT id, total_traffic, period_traffic, begin_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01'),
      end_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH FROM module_zentra_servers WHERE id IN (30, 31)"
 test -e /tmp/.cs_gstatistics-30.pipe || echo "FIFO removed"
+logged "job 30"
 )sh");
-  EXPECT_EQ(r.out, "30\t1235567\t1234567\t1\t1\n31\t0\t0\tNULL\tNULL\nFIFO removed\n") << r.err;
+  EXPECT_EQ(r.out, "30\t1235567\t1234567\t1\t1\n31\t0\t0\tNULL\tNULL\nFIFO removed\ngame server job 30 started\n"
+                   "game server job 30: the game server ended, its launcher with exit status 0\n"
+                   "game server job 30 ended with result 0\n")
+      << r.err;
   const std::string update =
       "UPDATE module_zentra_servers SET total_traffic=total_traffic+1234567, period_traffic=if(@in_period:=("
       "begin_period_date <= (@curdate:=CURDATE()) AND @curdate < end_period_date), period_traffic+1234567, 1234567), "
@@ -312,8 +323,61 @@ start --game-id=61 && job_ended 61
 mv $cs/hlds_run.away $cs/hlds_run
 ls $cs /tmp | grep -E '_61|cs_g' || echo "no pid file, no FIFO"
 $M --game-started --cs-dir=$cs --game-id=61 || echo "status $?"
+logged "job 61"
 )sh");
-  EXPECT_EQ(r.out, "no pid file, no FIFO\nGame server is not running\nstatus 1\n") << r.err;
+  EXPECT_EQ(r.out, "no pid file, no FIFO\nGame server is not running\nstatus 1\ngame server job 61 started\n"
+                   "game server job 61 failed: the game server did not start: its launcher ended with exit status 127 "
+                   "before opening /tmp/.cs_gstatistics-61.pipe\n")
+      << r.err;
+}
+
+// Jobs hold a connection only while they write, and keep what a full server refuses until a
+// write succeeds: N servers against one free connection all account exactly, once each.
+TEST_F(GameServer, JobsSharingAFullServerAccountExactly) {
+  const RunResult r = sh(R"sh(
+ids="80 81 82 83 84 85"
+for id in $ids; do
+  sql "REPLACE module_zentra_servers SET id=$id"
+  ZENTRA_STAND_IN_BYTES=$((id * 1000 + 7)) start --game-id=$id && appears $cs/game_server_$id.pid
+done
+holders() { sql "SELECT COUNT(*) FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)'"; }
+refusals() { sql "SHOW GLOBAL STATUS LIKE 'Connection_errors_max_connections'" | cut -f2; }
+# Root takes every connection but the one kept for an administrator (this script's).
+sql "SET GLOBAL max_connections=10"
+for i in 1 2 3 4 5 6 7 8 9 10; do sql "SELECT SLEEP(600)" >/dev/null 2>&1 & done
+while [ "$(holders)" -lt 10 ]; do sleep 0.05; done
+before=$(refusals)
+for id in $ids; do $M --kill-game --cs-dir=$cs --game-id=$id --port=1; done
+while [ "$(refusals)" -lt $((before + 6)) ]; do sleep 0.05; done
+# One connection for six jobs.
+sql "KILL $(sql "SELECT id FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)' LIMIT 1")"
+for id in $ids; do job_ended $id; done
+for id in $(sql "SELECT id FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)'"); do sql "KILL $id"; done
+sql "SET GLOBAL max_connections=151"
+sql "SELECT id, total_traffic FROM module_zentra_servers WHERE id BETWEEN 80 AND 85"
+)sh");
+  EXPECT_EQ(r.out, "80\t80007\n81\t81007\n82\t82007\n83\t83007\n84\t84007\n85\t85007\n") << r.err;
+  for (const char* id : {"80", "81", "82", "83", "84", "85"}) EXPECT_EQ(logged_updates_of(id), 1) << id;
+}
+
+// An update whose reply is lost may have been applied: it is never sent again.
+TEST_F(GameServer, AnUpdateWhoseReplyIsLostIsNotSentAgain) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=90"
+ZENTRA_STAND_IN_BYTES=5000 start --game-id=90 && appears $cs/game_server_90.pid
+thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
+sql "LOCK TABLES module_zentra_servers WRITE; SELECT SLEEP(600)" >/dev/null 2>&1 &
+until [ -n "$(thread_of 'SELECT SLEEP(600)')" ]; do sleep 0.05; done
+$M --kill-game --cs-dir=$cs --game-id=90 --port=1
+until [ -n "$(thread_of 'UPDATE module_zentra_servers %WHERE id=90%')" ]; do sleep 0.05; done
+sql "KILL $(thread_of 'UPDATE module_zentra_servers %WHERE id=90%')"
+sql "KILL $(thread_of 'SELECT SLEEP(600)')"
+job_ended 90
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=90"
+logged "lost" | cut -d: -f1,2
+)sh");
+  EXPECT_EQ(r.out, "0\ngame server job 90: reply to the traffic update lost, 5000 bytes counted as written\n") << r.err;
+  EXPECT_EQ(logged_updates_of("90"), 1);
 }
 
 }  // namespace
