@@ -105,34 +105,19 @@ int TStartGame::operator()() {
 }
 
 int TStartGame::run() {
-  const std::string job_name = "game server job " + game_id;
   install_term_handler();
   period_format = period_format_for(stats_period);
-  kelvor::mysql::Connection database(true);
+  kelvor::mysql::Connection database(true);  // as root: reads the credentials and keeps them
   database.disconnect();
   switch_to_user(sys_user);
   write_game_config(*this);
-  const std::string home = user_home(sys_user);
 
   const std::string fifo_path = statistics_fifo_path(game_id);
   JobFile fifo = JobFile::make_fifo(fifo_path, "Can not create FIFO " + fifo_path, JobFile::Existing::REPLACE);
   StatisticsReader reader(fifo_path);
-  const kelvor::sys::TEArgs command_line = game_server_command_line(*this, home);
-  if (chdir(cs_dir.c_str()) != 0) {
-    // The launcher then fails to find ./hlds_run, and that is reported below.
-  }
-  const pid_t launcher = start_launcher(command_line);
-  const std::string wrapper_path = wrapper_pid_path(cs_dir, game_id);
-  std::optional<JobFile> wrapper = JobFile::write_file(wrapper_path, std::to_string(launcher));
-  if (!wrapper) job_log(LOG_WARNING, job_name + ": can not write " + wrapper_path);
+  const pid_t launcher = start_server(user_home(sys_user), reader);
 
-  if (reader.wait_for_writer(launcher) == StatisticsReader::FirstEvent::LAUNCHER_ENDED) {
-    // The FIFO and the wrapper pid file go with the error: nothing is marked running.
-    throw TUError("the game server did not start: its launcher ended with " + describe_status(reap(launcher)) +
-                  " before opening " + fifo_path);
-  }
-  if (wrapper) wrapper->keep();
-
+  const std::string job_name = "game server job " + game_id;
   TrafficWriter writer(database, TrafficRow{game_id, stats_period}, job_name);
   std::uint64_t pending = account_traffic(reader, writer, kWriteInterval);
   reader.close();
@@ -141,4 +126,22 @@ int TStartGame::run() {
   write_remaining(writer, pending, job_name);
   job_log(LOG_INFO, job_name + ": the game server ended, its launcher with " + describe_status(status));
   return 0;
+}
+
+pid_t TStartGame::start_server(const std::string& home, StatisticsReader& reader) const {
+  const kelvor::sys::TEArgs command_line = game_server_command_line(*this, home);
+  if (chdir(cs_dir.c_str()) != 0) {
+    // The launcher then does not find ./hlds_run, which the caller sees below.
+  }
+  const pid_t launcher = start_launcher(command_line);
+  const std::string wrapper_path = wrapper_pid_path(cs_dir, game_id);
+  std::optional<JobFile> wrapper = JobFile::write_file(wrapper_path, std::to_string(launcher));
+  if (!wrapper) job_log(LOG_WARNING, "game server job " + game_id + ": can not write " + wrapper_path);
+  if (reader.wait_for_writer(launcher) == StatisticsReader::FirstEvent::LAUNCHER_ENDED) {
+    // The FIFO and the wrapper pid file go with the error: nothing marks the server running.
+    throw TUError("the game server did not start: its launcher ended with " + describe_status(reap(launcher)) +
+                  " before opening " + statistics_fifo_path(game_id));
+  }
+  if (wrapper) wrapper->keep();
+  return launcher;
 }

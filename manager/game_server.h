@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
+
+class StatisticsReader;
 
 // The job that runs a game server behind the launcher and accounts its traffic; copied by
 // value into the background process. Every string comes verbatim from the option of the
@@ -34,6 +37,10 @@ struct TStartGame {
 
 private:
   int run();
+  // Starts the launcher in the installation, writes the wrapper pid file and waits until the
+  // game server has opened the FIFO; returns the launcher's pid. Throws TUError when the
+  // launcher ends first, the wrapper pid file then removed.
+  pid_t start_server(const std::string& home, StatisticsReader& reader) const;
 };
 
 // "<cs-dir>/game_wrapper_<id>.pid": the launcher's pid, written by the job.
