@@ -17,6 +17,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "exec_class.h"
 #include "preload_class.h"
 
 #define EXPORT __attribute__((visibility("default")))
