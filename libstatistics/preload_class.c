@@ -7,11 +7,9 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "exec_class.h"
+#include "statistics.h"
 
 static const char PRELOAD[] = "LD_PRELOAD=";
 
@@ -20,11 +18,7 @@ static const char *library_of_class(char *const env[], int elf_class) {
 }
 
 static int refuse_uncounted(const char *path) {
-  static const char before[] = "statistics: No statistics library for the ELF class of ";
-  struct iovec parts[3] = {{(void *)before, sizeof before - 1},
-                           {(void *)path, strlen(path)},
-                           {(void *)".\n", 2}};
-  (void)!syscall(SYS_writev, 2, parts, 3);
+  say("statistics: No statistics library for the ELF class of ", path, ".\n");
   errno = ENOEXEC;
   return -1;
 }
