@@ -1,5 +1,6 @@
 // Commands that list, install and remove maps and manage a server's map cycle.
 #include <cstdio>
+#include <optional>
 #include <stdlib.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -114,6 +115,16 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
   throw TUError("Can not recognize map archive");
 }
 
+// The account that could plant a link on the way to the maps: the owner of the first of the
+// installation, the game directory and the maps directory that root does not own.
+std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, const std::string& game) {
+  for (const std::string& path : {cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"}) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool maps_list(TOParsing parsing) {
@@ -174,7 +185,10 @@ bool remove_map(TOParsing parsing) {
   const std::string game = options.required("game");
   const std::string map_name = options.required("map-name");
   options.finish();
-  program({"find", maps_dir(cs_dir, game), "-type", "f", "-name", map_name + ".*", "-exec", "rm", "-f", "{}", ";"})
-      .run();
+  TExec find =
+      program({"find", maps_dir(cs_dir, game), "-type", "f", "-name", map_name + ".*", "-exec", "rm", "-f", "{}", ";"});
+  // Deleting as that account, a link it planted leads to nothing it could not delete itself.
+  if (const std::optional<SystemUser> owner = owner_on_the_way_to_maps(cs_dir, game)) find = as_user(find, *owner);
+  find.run();
   return true;
 }

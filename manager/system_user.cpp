@@ -56,6 +56,16 @@ std::optional<SystemUser> find_system_user(const std::string& name) {
   return user;
 }
 
+SystemUser system_user_with_id(uid_t uid, gid_t gid) {
+  if (const passwd* entry = getpwuid(uid)) {
+    const std::string name = entry->pw_name;  // getpwnam reuses the entry's storage
+    std::optional<SystemUser> user = find_system_user(name);
+    if (user && user->uid == uid) return *user;
+  }
+  const gid_t group = gid != 0 ? gid : static_cast<gid_t>(uid);
+  return SystemUser{"", uid, group, "", "", {group}};
+}
+
 SystemUser system_user_to_run_as(const std::string& name) {
   std::optional<SystemUser> user = find_system_user(name);
   // Root is refused here already, not in every child the drop would fail in.
