@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <optional>
 #include <stdlib.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,16 +30,12 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-bool ends_with(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 // A map file alone is named "<map>.bsp"; ".bsp" by itself is no map name.
-bool is_single_map(const std::string& name) { return name.size() >= 5 && ends_with(name, ".bsp"); }
+bool is_single_map(const std::string& name) { return name.size() >= 5 && name.ends_with(".bsp"); }
 
 void install_single_map(const std::string& cs_dir, const SystemUser& user, const std::string& file,
                         const std::string& name) {
-  const std::string target = cs_dir + "/" + (name.size() >= 8 && ends_with(name, "_cs.bsp") ? "czero" : "cstrike") + "/maps/";
+  const std::string target = cs_dir + "/" + (name.size() >= 8 && name.ends_with("_cs.bsp") ? "czero" : "cstrike") + "/maps/";
   as_user(program({"mkdir", "-p", target}), user).run();
   copy_as_user(file, target + name, user);
   as_user(program({"chown", user.name, target + name}), user).run();
