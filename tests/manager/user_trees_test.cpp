@@ -17,7 +17,9 @@ ln -s /etc/victim $cs/cstrike/maps/de_z.bsp && mkdir /tmp/a && touch /tmp/a/de_z
 cd /tmp/a && zip -q /tmp/z.zip de_z.bsp && cd /
 mkdir /etc/victim.d && ln -s /etc/victim.d $cs/czero/maps/sub
 touch /etc/victim.d/de_r.txt && mkdir $cs/other && ln -s /etc/victim.d $cs/other/maps
+ln -s /etc /home/u/etc
 {
+$M --set-cs-dir --cs-dir=/home/u/etc/victim.d --sys-user=u
 $M --copy-steam-client --path=/tmp/steam --sys-user=u
 $M --set-game-maps --cs-dir=$cs --sys-user=u --game=cstrike --game-id=7 --file=/tmp/upload
 $M --save-to-config-file --cs-dir=$cs --sys-user=u --game=cstrike --file=/tmp/upload
@@ -30,7 +32,7 @@ $M --remove-map --cs-dir=$cs --game=other --map-name=de_r
 } 2>/dev/null | grep -v /tmp/cs_ || true  # but for unzip's listing, nothing is shown
 stat -c '%U %a %s' /etc/victim && stat -c '%U %a' /etc/victim.d && ls /etc/victim.d
 )");
-  EXPECT_EQ(r.out, "root 600 7\nroot 755\nde_r.txt\n");
+  EXPECT_EQ(r.out, "Failed to change directory owner\nroot 600 7\nroot 755\nde_r.txt\n");
 }
 
 TEST(UserTrees, UnsafeValuesAreRefusedBeforeAnythingChanges) {
