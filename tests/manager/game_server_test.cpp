@@ -189,18 +189,21 @@ stop 20
 
 TEST_F(GameServer, TrafficReachesTheRowExactlyWithItsFirstPeriodAndNoFileRecords) {
   const RunResult r = sh(R"sh(
-sql "REPLACE module_zentra_servers SET id=30, total_traffic=1000; REPLACE module_zentra_servers SET id=31"
+sql "REPLACE module_zentra_servers SET id=30, total_traffic=1000; REPLACE module_zentra_servers VALUES (31, 0, 0, NULL, NULL), (32, 0, 0, NULL, NULL)"
 ZENTRA_STAND_IN_BYTES=1234567 start --game-id=30 && appears $cs/game_server_30.pid
 start --game-id=31 && appears $cs/game_server_31.pid
+start --game-id=32 && appears $cs/game_server_32.pid
 # Install-record queries that reached the FIFO are read, and never written.
 printf '\002\000\000\000\001\000\000\000\002\000\000\000\001\000\000\000' >/tmp/.cs_gstatistics-31.pipe
-stop 30 && stop 31
+# Three records of 2000000000 bytes: more than 32 bits hold.
+record='\001\000\000\000\000\224\065\167' && printf "$record$record$record" >/tmp/.cs_gstatistics-32.pipe
+stop 30 && stop 31 && stop 32
 sql "SELECT id, total_traffic, period_traffic, begin_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01'),
-     end_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH FROM module_zentra_servers WHERE id IN (30, 31)"
+     end_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH FROM module_zentra_servers WHERE id IN (30, 31, 32)"
 test -e /tmp/.cs_gstatistics-30.pipe || echo "FIFO removed"
 logged "job 30"
 )sh");
-  EXPECT_EQ(r.out, "30\t1235567\t1234567\t1\t1\n31\t0\t0\tNULL\tNULL\nFIFO removed\ngame server job 30 started\n"
+  EXPECT_EQ(r.out, "30\t1235567\t1234567\t1\t1\n31\t0\t0\tNULL\tNULL\n32\t6000000000\t6000000000\t1\t1\nFIFO removed\ngame server job 30 started\n"
                    "game server job 30: the game server ended, its launcher with exit status 0\n"
                    "game server job 30 ended with result 0\n")
       << r.err;
