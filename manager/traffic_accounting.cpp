@@ -21,14 +21,6 @@ const PeriodFormat kPeriodFormats[] = {
     {"year", "%Y-01-01"},
 };
 
-// An error's text on one log line.
-std::string one_line(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
-
 // Closes the connection on every way out of a write.
 class DisconnectAfter {
 public:
@@ -83,7 +75,7 @@ bool TrafficWriter::write(std::uint64_t& pending) {
     pending = 0;
     failing_.clear();
     job_log(LOG_ERR, job_name_ + ": reply to the traffic update lost, " + std::to_string(bytes) +
-                         " bytes counted as written: " + one_line(e.what()));
+                         " bytes counted as written: " + e.what());
     return true;
   } catch (const mError& e) {
     log_failure(pending, e.what());
@@ -102,10 +94,9 @@ void TrafficWriter::send_update(std::uint64_t bytes) {
 
 // One line per run of equal failures, so an outage does not flood the log.
 void TrafficWriter::log_failure(std::uint64_t pending, const std::string& reason) {
-  const std::string text = one_line(reason);
-  if (text == failing_) return;
-  failing_ = text;
-  job_log(LOG_WARNING, job_name_ + ": traffic not written, " + std::to_string(pending) + " bytes kept pending: " + text);
+  if (reason == failing_) return;
+  failing_ = reason;
+  job_log(LOG_WARNING, job_name_ + ": traffic not written, " + std::to_string(pending) + " bytes kept pending: " + reason);
 }
 
 std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, std::chrono::milliseconds interval) {
