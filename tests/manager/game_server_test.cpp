@@ -86,13 +86,15 @@ mkdir -p $cs/cstrike && cp )sh") + GAME_SERVER_STAND_IN + R"sh( $cs/hlds_run && 
 TEST_F(GameServer, LauncherCommandLineWithItsVariants) {
   const RunResult r = sh(R"sh(
 export ZENTRA_STAND_IN_SECONDS=0
+# The server's arguments, with the game id as N.
 started_with() {
   id=$1; shift
   start --no-daemon --game-id=$id "$@"
-  sed -n 's/^\(env\|arg\) //p' $cs/game_server_$id.run | tr '\n' ' '; echo
+  sed -n 's/^arg //p' $cs/game_server_$id.run | tr '\n' ' ' | sed "s/_$id\./_N./g; s/ \$//"; echo
   $M --kill-game --cs-dir=$cs --game-id=$id --port=1
 }
 started_with 7 --map=de_dust
+sed -n 's/^env //p' $cs/game_server_7.run
 started_with 8 --secure=0 --ip=127.0.0.1 --autoupdate --no-master
 started_with 9 --secure=00
 touch $cs/hlds_amd64
@@ -104,23 +106,19 @@ printf '#!/bin/sh\necho i686\n' >/usr/bin/uname && chmod 755 /usr/bin/uname
 started_with 12
 mv /usr/bin/uname.real /usr/bin/uname && rm $cs/hlds_amd64
 )sh");
-  const std::string launcher = "ZENTRA_STAT_REGIME=game ZENTRA_STAT_FILE=/tmp/.cs_gstatistics-";
-  const std::string preload = ".pipe LD_PRELOAD=/home/cstrike/libstatistics.so.1.0.0 ./hlds_run ";
-  const std::string common = "-port 27015 +maxplayers 16 ";
-  const std::string pid_file = "-pidfile /home/cstrike/cs/game_server_";
+  const std::string plain = "./hlds_run -game cstrike -port 27015 +maxplayers 16 +servercfgfile game_config_N.cfg -secure "
+                            "-pidfile /home/cstrike/cs/game_server_N.pid\n";
   EXPECT_EQ(r.out,
-            launcher + "7" + preload + "-game cstrike " + common + "+map de_dust +servercfgfile game_config_7.cfg -secure " +
-                pid_file + "7.pid \n" +
-            launcher + "8" + preload + "-game cstrike +ip 127.0.0.1 " + common +
-                "+servercfgfile game_config_8.cfg -insecure -autoupdate -nomaster " + pid_file + "8.pid \n" +
-            launcher + "9" + preload + "-game cstrike " + common + "+servercfgfile game_config_9.cfg -secure " + pid_file +
-                "9.pid \n" +
-            launcher + "10" + preload + "-binary ./hlds_amd -game cstrike " + common +
-                "+servercfgfile game_config_10.cfg -secure " + pid_file + "10.pid \n" +
-            launcher + "11" + preload + "-game cstrike " + common + "+servercfgfile game_config_11.cfg -secure " +
-                pid_file + "11.pid \n" +
-            launcher + "12" + preload + "-game cstrike " + common + "+servercfgfile game_config_12.cfg -secure " +
-                pid_file + "12.pid \n")
+            "./hlds_run -game cstrike -port 27015 +maxplayers 16 +map de_dust +servercfgfile game_config_N.cfg -secure "
+            "-pidfile /home/cstrike/cs/game_server_N.pid\n"
+            "ZENTRA_STAT_REGIME=game\nZENTRA_STAT_FILE=/tmp/.cs_gstatistics-7.pipe\n"
+            "LD_PRELOAD=/home/cstrike/libstatistics.so.1.0.0\n"
+            "./hlds_run -game cstrike +ip 127.0.0.1 -port 27015 +maxplayers 16 +servercfgfile game_config_N.cfg -insecure "
+            "-autoupdate -nomaster -pidfile /home/cstrike/cs/game_server_N.pid\n" +
+                plain +
+                "./hlds_run -binary ./hlds_amd -game cstrike -port 27015 +maxplayers 16 +servercfgfile game_config_N.cfg "
+                "-secure -pidfile /home/cstrike/cs/game_server_N.pid\n" +
+                plain + plain)
       << r.err;
 }
 
