@@ -1,0 +1,39 @@
+// Files that a background job creates and must remove on every way out, and only those.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
+
+// A file this job created, removed with the holder while the path still names that very file
+// (same device and inode), so a job never removes another job's file of the same name. The
+// holder keeps the file open, so its inode number cannot pass to a newer file meanwhile.
+class JobFile {
+public:
+  enum class Existing { FAIL, REPLACE };
+
+  // Makes a FIFO at path with mode 0600 (less the umask); with REPLACE an old file there is
+  // unlinked first. Throws TUError(failure_text) when it cannot be made.
+  static JobFile make_fifo(const std::string& path, const std::string& failure_text,
+                           Existing existing = Existing::FAIL);
+  // Creates path exclusively, never through a link, holding ctime(started): 24 characters and
+  // a newline. Empty when something exists at path; throws TUError
+  // "Can not create lock file <path>: <reason>" on any other failure.
+  static std::optional<JobFile> take_lock(const std::string& path, std::time_t started);
+
+  JobFile(JobFile&& other) noexcept;
+  JobFile& operator=(JobFile&&) = delete;
+  // Removes the file if it is still ours.
+  ~JobFile() { remove(); }
+
+  // Removes the file now if the path still names it; later calls do nothing.
+  void remove() noexcept;
+  const std::string& path() const noexcept { return path_; }
+
+private:
+  JobFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+
+  std::string path_;
+  int fd_;  // close-on-exec; -1 once removed
+};
