@@ -98,13 +98,6 @@ void write_file(const std::string& path, const std::string& content) {
   ASSERT_TRUE(out.good()) << path;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 void write_password_file(const std::string& content) {
   mkdir("/etc/vexa", 0755);
   write_file("/etc/vexa/.vexa.shadow", content);

@@ -58,7 +58,4 @@ std::vector<std::string> logged_statements(unsigned long thread_id,
 // Writes `content` to `path`, replacing it.
 void write_file(const std::string& path, const std::string& content);
 
-// The whole content of `path`; empty when it cannot be read.
-std::string read_file(const std::string& path);
-
 }  // namespace zentra_test
