@@ -116,6 +116,7 @@ TEST(Sandbox, HostNameRunAndIpcStayOutside) {
       {"ZENTRA_TEST_DB_SOCKET=" + db_dir + "/mysqld.sock"});
   std::remove(host_marker.c_str());
   std::remove((db_dir + "/mysqld.sock").c_str());
+  std::remove((db_dir + "/x").c_str());  // written only when the binding was not read-only
   rmdir(db_dir.c_str());
   EXPECT_EQ(r.out, "zentra-sandbox-probe\n1\nrun-private\nstand-in\nread-only\n") << r.err;
   char after[256] = "";
