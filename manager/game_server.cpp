@@ -1,8 +1,9 @@
 // The game server's job, in this order:
 //  1. SIGTERM kills the job's whole process group;
 //  2. the statistics period is checked;
-//  3. the panel database is opened once as root, which reads and keeps its credentials, and
-//     closed again: the job holds a connection only while it writes;
+//  3. the panel database is opened once as root, which reads and keeps its credentials (a
+//     full database is waited for), and closed again: the job holds a connection only while
+//     it writes;
 //  4. the job becomes the system user for good and writes the game configuration;
 //  5. it makes the statistics FIFO, opens its reading end and starts the launcher with the
 //     game server's command line in the installation directory, then writes the wrapper pid
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <mysqld_error.h>
 #include <random>
 #include <sys/wait.h>
 #include <thread>
@@ -31,6 +34,7 @@
 #include "manager/system_user.h"
 #include "manager/traffic_accounting.h"
 #include "mysql/cpp_mysql.h"
+#include "panel/db_connect.h"
 #include "sys/errors.h"
 
 using namespace std::chrono_literals;
@@ -39,7 +43,9 @@ namespace {
 
 constexpr std::chrono::minutes kWriteInterval{1};
 // How long traffic left at the end is retried before it is given up (and logged).
-constexpr std::chrono::hours kFinalWriteLimit{1};
+constexpr std::chrono::seconds kFinalWriteLimit = std::chrono::hours(1);
+// How long a job waits for a connection to a full database before it gives up the start.
+constexpr std::chrono::seconds kStartWaitLimit = std::chrono::minutes(5);
 constexpr std::chrono::seconds kLongestRetryDelay{60};
 
 void install_term_handler() {
@@ -70,20 +76,41 @@ std::string describe_status(int status) {
   return "stopped";
 }
 
-// Many jobs end together when a host or a database restarts: spread their retries.
-void write_remaining(TrafficWriter& writer, std::uint64_t& pending, const std::string& job_name) {
+// Calls `attempt` until it returns true or `limit` has passed, waiting 1 s, 2 s, 4 s... (at
+// most a minute) in between, each wait spread by half: the many jobs of a host that start or
+// end together do not come back together. Returns the last attempt's result.
+bool retry_spread(std::chrono::seconds limit, const std::function<bool()>& attempt) {
   std::minstd_rand random(static_cast<unsigned>(getpid()));
   auto delay = std::chrono::milliseconds(1s);
-  const auto give_up = std::chrono::steady_clock::now() + kFinalWriteLimit;
-  while (pending > 0 && std::chrono::steady_clock::now() < give_up) {
-    std::uniform_int_distribution<long> jitter(delay.count() / 2, delay.count() * 3 / 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(jitter(random)));
-    writer.write(pending);
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < give_up) {
+    std::uniform_int_distribution<long> spread(delay.count() / 2, delay.count() * 3 / 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(spread(random)));
+    if (attempt()) return true;
     delay = std::min<std::chrono::milliseconds>(delay * 2, kLongestRetryDelay);
   }
-  if (pending > 0) {
-    job_log(LOG_ERR, job_name + ": " + std::to_string(pending) + " bytes of traffic given up after retrying for an hour");
-  }
+  return false;
+}
+
+// A database that is full (servers restarted together) is waited for; any other failure
+// ends the job before anything has started.
+void connect_at_start(kelvor::mysql::Connection& database) {
+  const auto connected = [&database] {
+    try {
+      database.handle();
+      return true;
+    } catch (const kelvor::mysql::mError&) {
+      if (last_connect_error() != ER_CON_COUNT_ERROR) throw;
+      return false;
+    }
+  };
+  if (!connected() && !retry_spread(kStartWaitLimit, connected)) throw kelvor::mysql::mError("connection failed");
+}
+
+// Traffic left at the end is retried for a while: the database may be restarting.
+void write_remaining(TrafficWriter& writer, std::uint64_t& pending, const std::string& job_name) {
+  if (pending == 0 || retry_spread(kFinalWriteLimit, [&] { return writer.write(pending); })) return;
+  job_log(LOG_ERR, job_name + ": " + std::to_string(pending) + " bytes of traffic given up after retrying for an hour");
 }
 
 }  // namespace
@@ -107,7 +134,9 @@ int TStartGame::operator()() {
 int TStartGame::run() {
   install_term_handler();
   period_format = period_format_for(stats_period);
-  kelvor::mysql::Connection database(true);  // as root: reads the credentials and keeps them
+  kelvor::mysql::Connection database(false);
+  connect_at_start(database);  // as root: reads the credentials and keeps them
+  assign_curdate_on_connect(database);
   database.disconnect();
   switch_to_user(sys_user);
   write_game_config(*this);

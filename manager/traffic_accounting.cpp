@@ -53,6 +53,12 @@ std::string traffic_update_statement(std::uint64_t bytes, const TrafficRow& row)
          ") WHERE id=" + row.game_id + ";";
 }
 
+void assign_curdate_on_connect(Connection& database) {
+  // Compared with a NULL begin_period_date the update never reaches its own assignment of
+  // @curdate: a new row would never get its first period.
+  database.add_session_statement("SET @curdate=CURDATE()");
+}
+
 TrafficWriter::TrafficWriter(Connection& database, TrafficRow row, std::string job_name)
     : database_(database), row_(std::move(row)), job_name_(std::move(job_name)) {}
 
@@ -60,10 +66,8 @@ bool TrafficWriter::write(std::uint64_t& pending) {
   if (pending == 0) return true;
   DisconnectAfter disconnect(database_);
   try {
-    // Compared against a NULL begin_period_date the UPDATE never reaches its own assignment
-    // of @curdate: a new row would never get its first period.
-    database_ << "SET @curdate=CURDATE()";
-    database_.execute();
+    // Connecting first: a connection refused or lost now is no lost reply to the update.
+    database_.handle();
   } catch (const mError& e) {
     log_failure(pending, e.what());
     return false;

@@ -27,12 +27,16 @@ struct TrafficRow {
 // today lies in [begin_period_date, end_period_date), else the period restarts today.
 std::string traffic_update_statement(std::uint64_t bytes, const TrafficRow& row);
 
+// Makes every later connection of `database` assign @curdate at its start, as the update
+// needs; runs the assignment once now. Throws as Connection::execute().
+void assign_curdate_on_connect(kelvor::mysql::Connection& database);
+
 // Writes a game server's traffic, holding a database connection only while it writes, so
 // that hundreds of servers share the panel database's connection limit.
 class TrafficWriter {
 public:
-  // `database` has connected once already (it keeps the settings of that connection);
-  // `job_name` starts the log lines.
+  // `database` has connected once already (it keeps the settings of that connection) and
+  // had assign_curdate_on_connect(); `job_name` starts the log lines.
   TrafficWriter(kelvor::mysql::Connection& database, TrafficRow row, std::string job_name);
 
   // Writes `pending` bytes with one UPDATE and closes the connection again; returns true

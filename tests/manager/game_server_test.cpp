@@ -333,7 +333,8 @@ logged "job 61"
 }
 
 // Jobs hold a connection only while they write, and keep what a full server refuses until a
-// write succeeds: N servers against one free connection all account exactly, once each.
+// write succeeds: N servers against one free connection all account exactly, once each. A
+// job started meanwhile waits for a connection.
 TEST_F(GameServer, JobsSharingAFullServerAccountExactly) {
   const RunResult r = sh(R"sh(
 ids="80 81 82 83 84 85"
@@ -349,16 +350,22 @@ for i in 1 2 3 4 5 6 7 8 9 10; do sql "SELECT SLEEP(600)" >/dev/null 2>&1 & done
 while [ "$(holders)" -lt 10 ]; do sleep 0.05; done
 before=$(refusals)
 for id in $ids; do $M --kill-game --cs-dir=$cs --game-id=$id --port=1; done
-while [ "$(refusals)" -lt $((before + 6)) ]; do sleep 0.05; done
-# One connection for six jobs.
+# A server started now waits for a connection before it starts.
+sql "REPLACE module_zentra_servers SET id=86"
+ZENTRA_STAND_IN_BYTES=86007 start --game-id=86
+while [ "$(refusals)" -lt $((before + 7)) ]; do sleep 0.05; done
+test -e $cs/game_wrapper_86.pid || echo "86 waits"
+# One connection for seven jobs.
 sql "KILL $(sql "SELECT id FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)' LIMIT 1")"
+appears $cs/game_server_86.pid && stop 86
 for id in $ids; do job_ended $id; done
 for id in $(sql "SELECT id FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)'"); do sql "KILL $id"; done
 sql "SET GLOBAL max_connections=151"
-sql "SELECT id, total_traffic FROM module_zentra_servers WHERE id BETWEEN 80 AND 85"
+sql "SELECT id, total_traffic FROM module_zentra_servers WHERE id BETWEEN 80 AND 86"
 )sh");
-  EXPECT_EQ(r.out, "80\t80007\n81\t81007\n82\t82007\n83\t83007\n84\t84007\n85\t85007\n") << r.err;
-  for (const char* id : {"80", "81", "82", "83", "84", "85"}) EXPECT_EQ(logged_updates_of(id), 1) << id;
+  EXPECT_EQ(r.out, "86 waits\n80\t80007\n81\t81007\n82\t82007\n83\t83007\n84\t84007\n85\t85007\n86\t86007\n")
+      << r.err;
+  for (const char* id : {"80", "81", "82", "83", "84", "85", "86"}) EXPECT_EQ(logged_updates_of(id), 1) << id;
 }
 
 // An update whose reply is lost may have been applied: it is never sent again.
