@@ -244,9 +244,11 @@ static void take_statistics_channel(void) {
   putenv(fd_entry);
 }
 
-/* A forked child has one thread: records that others were writing are not its own. */
-static void forget_record_writers(void) {
+/* A forked child has one thread. Records that others were writing are not its own, and what
+ * they counted after the fork handler had reported is the parent's to report. */
+static void start_forked_child(void) {
   __atomic_store_n(&record_writers, 0, __ATOMIC_RELAXED);
+  __atomic_store_n(&running.bytes, 0, __ATOMIC_RELAXED);
 }
 
 __attribute__((constructor)) void statistics_load(void) {
@@ -261,7 +263,7 @@ __attribute__((constructor)) void statistics_load(void) {
   mark_sockets(0, TABLE_SIZE - 1);
   /* Neither process of a fork reports what was counted before it, nor loses it when one leaves
    * without exit handlers: it is reported before the fork. */
-  pthread_atfork(report_so_far, NULL, forget_record_writers);
+  pthread_atfork(report_so_far, NULL, start_forked_child);
   rearm_class_preload();
 }
 
@@ -269,7 +271,7 @@ __attribute__((constructor)) void statistics_load(void) {
 EXPORT pid_t _Fork(void) {
   report_so_far();
   pid_t pid = CALL(_Fork)();
-  if (pid == 0) forget_record_writers();
+  if (pid == 0) start_forked_child();
   return pid;
 }
 

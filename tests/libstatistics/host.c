@@ -17,6 +17,7 @@
  *   threads N              two threads send N datagrams each, every one on a fresh socket,
  *                          while a third reads /dev/zero through the numbers they free
  *   move-race N PATH       the same senders, while PATH is redirected onto 100 and 101 in turn
+ *   fork-race N            the same senders, while the main thread forks children that exit
  *   ignore-sigpipe | await-no-reader | fork | _fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
@@ -393,6 +394,18 @@ static void do_move_race(long rounds, const char *path) {
   printf("moved=%ld stray=%ld\n", sent, (long)st.st_size);
 }
 
+/* Children forked while the senders run leave at once, through exit and its handlers. */
+static void do_fork_race(long rounds) {
+  struct sender senders[SENDERS];
+  start_senders(senders, rounds);
+  while (__atomic_load_n(&senders_running, __ATOMIC_RELAXED)) {
+    pid_t child = fork();
+    if (child == 0) exit(0);
+    waitpid(child, NULL, 0);
+  }
+  printf("fork-race=%ld\n", join_senders(senders));
+}
+
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */
 static void await_no_reader(void) {
   const char *path = getenv("ZENTRA_STAT_FILE");
@@ -486,6 +499,7 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "threads")) return do_threads(atol(a1)), i + 2;
   if (!strcmp(cmd, "move-race")) return do_move_race(atol(a1), a2), i + 3;
   if (is_stat(cmd)) return do_stat(cmd, a1), i + 2;
+  if (!strcmp(cmd, "fork-race")) return do_fork_race(atol(a1)), i + 2;
   if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));

@@ -273,6 +273,13 @@ TEST_F(Statistics, RedirectionsOntoTheChannelWhileThreadsSendLoseNoRecord) {
   EXPECT_EQ(run.traffic(), printed(run, "moved"));
 }
 
+// Children forked while other threads send leave through exit, reporting what they inherited.
+TEST_F(Statistics, BytesCountedWhileAnotherThreadForksAreReportedOnce) {
+  const auto run = game({"fork-race", "5000"});
+  EXPECT_GT(printed(run, "fork-race"), 0) << run.result.out;
+  EXPECT_EQ(run.traffic(), printed(run, "fork-race"));
+}
+
 TEST_F(Statistics, AChainOfExecsKeepsOneChannelAndIsCutOffOnceTheReaderHasGone) {
   const std::string h = host("statistics_host");
   const auto run = game({"ignore-sigpipe", "exec", h, "exec", h, "exec", h, "exec", h,
