@@ -282,8 +282,10 @@ __attribute__((destructor)) static void statistics_unload(void) {
   if (rest <= 0) return;
   write_record(KIND_TRAFFIC, rest);
   /* Other threads may still run: the number is given up before it is closed, so that none of
-   * their records can reach a descriptor that takes it later. */
-  int fd = __atomic_load_n(&stat_fd, __ATOMIC_RELAXED);
-  publish_statistics_fd(-1);
-  REAL(close)(fd);
+   * their records can reach a descriptor that takes it later. A record still being written to
+   * it keeps it open until the process ends, without waiting: that write may never return, as
+   * when a signal handler interrupted it to call exit. */
+  int fd = __atomic_exchange_n(&stat_fd, -1, __ATOMIC_SEQ_CST);
+  note_fd_for_execs(-1);
+  if (__atomic_load_n(&record_writers, __ATOMIC_SEQ_CST) == 0) REAL(close)(fd);
 }

@@ -18,6 +18,7 @@
  *                          while a third reads /dev/zero through the numbers they free
  *   move-race N PATH       the same senders, while PATH is redirected onto 100 and 101 in turn
  *   fork-race N            the same senders, while the main thread forks children that exit
+ *   exit-on-sigpipe STATUS a SIGPIPE handler that calls exit(STATUS)
  *   ignore-sigpipe | await-no-reader | fork | _fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
@@ -406,6 +407,13 @@ static void do_fork_race(long rounds) {
   printf("fork-race=%ld\n", join_senders(senders));
 }
 
+/* Ends the host from a handler, as servers do on the signals that stop them. */
+static int exit_status;
+static void exit_on_signal(int sig) {
+  (void)sig;
+  exit(exit_status);
+}
+
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */
 static void await_no_reader(void) {
   const char *path = getenv("ZENTRA_STAT_FILE");
@@ -501,6 +509,8 @@ static int run(int argc, char **argv, int i) {
   if (is_stat(cmd)) return do_stat(cmd, a1), i + 2;
   if (!strcmp(cmd, "fork-race")) return do_fork_race(atol(a1)), i + 2;
   if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
+  if (!strcmp(cmd, "exit-on-sigpipe"))
+    return exit_status = atoi(a1), signal(SIGPIPE, exit_on_signal), i + 2;
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));
   if (!strcmp(cmd, "fork")) return do_fork(fork) ? argc : i + 1;

@@ -280,6 +280,18 @@ TEST_F(Statistics, BytesCountedWhileAnotherThreadForksAreReportedOnce) {
   EXPECT_EQ(run.traffic(), printed(run, "fork-race"));
 }
 
+// A signal handler that ends the host through exit, entered from the library's own record write
+// (a file record to a reader that has gone): nothing may wait for that write to return.
+TEST_F(Statistics, AHandlerThatExitsDuringARecordWriteEndsTheHost) {
+  const std::string record = fifo.dir() + "/cs/InstallRecord.blob";
+  const auto run = run_host(fifo,
+                            {host("statistics_host"), "tcp", "send", "5000", "write",
+                             "exit-on-sigpipe", "7", "await-no-reader", "stat", record},
+                            preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"),
+                            /*drop_reader=*/true);
+  EXPECT_EQ(run.result.status, 7) << run.result.out;
+}
+
 TEST_F(Statistics, AChainOfExecsKeepsOneChannelAndIsCutOffOnceTheReaderHasGone) {
   const std::string h = host("statistics_host");
   const auto run = game({"ignore-sigpipe", "exec", h, "exec", h, "exec", h, "exec", h,
