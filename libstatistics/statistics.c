@@ -73,16 +73,20 @@ char *format_decimal(unsigned int value, char *out) {
 
 /* ---- records ---- */
 
-/* The host's errno describes the host's own call, never the record's. */
+/* The host's errno describes the host's own call, never the record's. Nor is the record's
+ * write a cancellation point of the host's: a thread cancelled there would lose the record and
+ * leave it counted as being written for ever. */
 int write_record(int32_t kind, int32_t value) {
   int32_t record[2] = {kind, value};
-  int saved = errno;
+  int saved = errno, cancel_state;
   ssize_t n;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
   __atomic_add_fetch(&record_writers, 1, __ATOMIC_SEQ_CST);
   int fd = __atomic_load_n(&stat_fd, __ATOMIC_SEQ_CST);
   do n = REAL(write)(fd, record, sizeof record);
   while (n == -1 && errno == EINTR);
   __atomic_sub_fetch(&record_writers, 1, __ATOMIC_RELEASE);
+  pthread_setcancelstate(cancel_state, NULL);
   errno = saved;
   return n == (ssize_t)sizeof record;
 }

@@ -18,6 +18,7 @@
  *                          while a third reads /dev/zero through the numbers they free
  *   move-race N PATH       the same senders, while PATH is redirected onto 100 and 101 in turn
  *   fork-race N            the same senders, while the main thread forks children that exit
+ *   cancelled-stat PATH    a thread with a cancellation pending makes a status query of PATH
  *   exit-on-sigpipe STATUS a SIGPIPE handler that calls exit(STATUS)
  *   ignore-sigpipe | await-no-reader | fork | _fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
@@ -31,6 +32,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -407,6 +409,31 @@ static void do_fork_race(long rounds) {
   printf("fork-race=%ld\n", join_senders(senders));
 }
 
+/* A status query made while a cancellation is pending. The query is no cancellation point: the
+ * thread leaves at the next one after it. */
+static int cancel_requested, stat_done;
+
+static void *stat_when_cancelled(void *path) {
+  struct stat st;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
+  while (!__atomic_load_n(&cancel_requested, __ATOMIC_ACQUIRE)) sched_yield();
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
+  stat(path, &st);
+  stat_done = 1;
+  pthread_testcancel();
+  return NULL;
+}
+
+static void do_cancelled_stat(const char *path) {
+  pthread_t thread;
+  void *result;
+  pthread_create(&thread, NULL, stat_when_cancelled, (void *)path);
+  pthread_cancel(thread);
+  __atomic_store_n(&cancel_requested, 1, __ATOMIC_RELEASE);
+  pthread_join(thread, &result);
+  printf("stat-done=%d cancelled=%d\n", stat_done, result == PTHREAD_CANCELED);
+}
+
 /* Ends the host from a handler, as servers do on the signals that stop them. */
 static int exit_status;
 static void exit_on_signal(int sig) {
@@ -508,6 +535,7 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "move-race")) return do_move_race(atol(a1), a2), i + 3;
   if (is_stat(cmd)) return do_stat(cmd, a1), i + 2;
   if (!strcmp(cmd, "fork-race")) return do_fork_race(atol(a1)), i + 2;
+  if (!strcmp(cmd, "cancelled-stat")) return do_cancelled_stat(a1), i + 2;
   if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
   if (!strcmp(cmd, "exit-on-sigpipe"))
     return exit_status = atoi(a1), signal(SIGPIPE, exit_on_signal), i + 2;
