@@ -165,6 +165,8 @@ TEST_F(Reconnect, IdleTimeoutIsSurvived) {
 class RestartedServer : public Reconnect {
 protected:
   void SetUp() override {
+    // Outside the sandbox the server would start in the host's /tmp and outlive the refusal.
+    zentra_test::require_sandbox();
     auto started = run({"start"});
     ASSERT_EQ(started.status, 0) << started.err;
     db_ = zentra_test::read_test_db_env(kState + "/env");
