@@ -21,6 +21,9 @@ public:
   // a newline. Empty when something exists at path; throws TUError
   // "Can not create lock file <path>: <reason>" on any other failure.
   static std::optional<JobFile> take_lock(const std::string& path, std::time_t started);
+  // Creates or truncates path (mode 0664 less the umask, never through a link) holding
+  // `content`; empty when it cannot be written.
+  static std::optional<JobFile> write_file(const std::string& path, const std::string& content);
 
   JobFile(JobFile&& other) noexcept;
   JobFile& operator=(JobFile&&) = delete;
@@ -29,6 +32,8 @@ public:
 
   // Removes the file now if the path still names it; later calls do nothing.
   void remove() noexcept;
+  // Leaves the file in place for good; remove() then does nothing.
+  void keep() noexcept;
   const std::string& path() const noexcept { return path_; }
 
 private:
