@@ -174,8 +174,10 @@ stop 13
 
 TEST_F(GameServer, JobAndServerRunAsTheSystemUserWithItsGroups) {
   const RunResult r = sh(R"sh(
-start --game-id=20 && appears $cs/game_server_20.pid
+start --game-id=20 --rcon-password=hunter2 --sv-password=letmein && appears $cs/game_server_20.pid
 job=$(pgrep -f "^$M --start-game .*--game-id=20( |\$)") server=$(cat $cs/game_server_20.pid)
+# The job lives as long as the server: its command line, which anyone may read, keeps no password.
+tr '\0' ' ' </proc/$job/cmdline | grep -E 'hunter2|letmein' || echo "passwords hidden: $(tr '\0' ' ' </proc/$job/cmdline | grep -o 'rcon-password=[^ ]*')"
 u=$(id -u cstrike) g=$(id -g cstrike)
 expected="Uid: $u $u $u $u
 Gid: $g $g $g $g
@@ -188,7 +190,9 @@ done
 case " $(id -G cstrike) " in *" 3001 "*) echo "among them extra" ;; esac
 stop 20
 )sh");
-  EXPECT_EQ(r.out, "job: cstrike with its groups\nserver: cstrike with its groups\namong them extra\n") << r.err;
+  EXPECT_EQ(r.out, "passwords hidden: rcon-password=*******\njob: cstrike with its groups\nserver: cstrike with its groups\n"
+                   "among them extra\n")
+      << r.err;
 }
 
 TEST_F(GameServer, TrafficReachesTheRowExactlyWithItsFirstPeriodAndNoFileRecords) {
