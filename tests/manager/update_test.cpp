@@ -10,7 +10,7 @@ namespace {
 //   plan GAME WORDS   what the stand-in updater does for GAME (tests/stand-ins/steam_updater.c)
 //   rows              the update rows in the database, "param<TAB>val" sorted by param
 //   await FILE        waits until FILE exists
-//   job_done          waits until the update lock and FIFO are gone
+//   job_done          waits until the update lock and FIFO are gone, 30 seconds at most
 //   gone              says so when the update lock and FIFO are gone
 const std::string kUpdateHost = R"(
 M=$ZENTRA_MNG cs=/home/cs
@@ -26,7 +26,9 @@ sql() { mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "
 rows() { sql "SELECT param, val FROM module_zentra_parameters ORDER BY param"; }
 plan() { printf '%s\t%s\n' "$1" "$2" >> /home/u/steam.plan; }
 await() { while [ ! -e "$1" ]; do sleep 0.05; done; }
-job_done() { while [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ]; do sleep 0.05; done; }
+job_done() {
+  for _ in $(seq 600); do [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ] || return 0; sleep 0.05; done
+}
 gone() { [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ] || echo "lock and FIFO gone"; }
 )";
 
@@ -64,6 +66,92 @@ grep -c "mod::it\\\\'s\.update\." "$ZENTRA_TEST_DB_LOG" && ! grep "mod::it's" "$
             "update_it's.log\nupdate_it's.res\n"
             "steam stand-in: <-command> <update> <-game> <it's> <-dir> </home/cs> <-username> <a> <-password> <p q>\n"
             "7\n")
+      << r.err;
+}
+
+TEST(UpdateGames, LockIsTakenOnceAndHeldByTheJobToItsEnd) {
+  const auto r = on_update_host(R"(
+update() { $M --update-games --cs-dir=$cs --sys-user=u --games=cstrike "$@" || echo "status $?"; }
+echo "another job" > /tmp/.cs_update && update && update --no-daemon=1 && cat /tmp/.cs_update && rm /tmp/.cs_update
+ln -s /etc/planted /tmp/.cs_update && update && rm /tmp/.cs_update && ls /etc/planted 2>/dev/null || echo "no file made"
+mkfifo /tmp/.cs_ustatistics.pipe && update && rm /tmp/.cs_ustatistics.pipe
+update --sys-user=nobody-here && gone
+echo ---
+plan cstrike 'wait=/tmp/go'
+for i in 1 2 3; do update > /tmp/out$i & done
+wait && cat /tmp/out1 /tmp/out2 /tmp/out3 | sort | uniq -c | sed 's/^ *//'
+await /tmp/go.started && update
+stat -c '%U %a %s' /tmp/.cs_update
+grep -Eq '^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}$' /tmp/.cs_update && echo "a start time"
+touch /tmp/go && job_done && rows | grep state && gone
+)");
+  EXPECT_EQ(r.out,
+            "Update is started already.\nstatus 1\nUpdate is started already.\nstatus 1\nanother job\n"
+            "Update is started already.\nstatus 1\nno file made\n"
+            "Update is started already.\nstatus 1\n"
+            "Can not found systrm usser\nstatus 1\nlock and FIFO gone\n---\n"
+            "2 Update is started already.\n2 status 1\n"
+            "Update is started already.\nstatus 1\nu 644 25\na start time\n"
+            "mod::cstrike.update.state\tcompleted\nlock and FIFO gone\n")
+      << r.err;
+}
+
+TEST(UpdateGames, KillUpdatesEndsTheCurrentGameAndTheJobAtTheNext) {
+  const auto r = on_update_host(R"(
+plan cstrike 'records=2 wait=/tmp/go'
+$M --update-games --cs-dir=$cs --sys-user=u --games='cstrike czero' --no-daemon=1 >/tmp/out 2>/dev/null &
+job=$!
+await /tmp/go.started && $M --kill-updates 2>/dev/null && echo killed
+wait $job || echo "status $?"
+cat /tmp/out && rows && cat /home/u/log/update_cstrike.res && echo && ls /home/u/log && gone
+)");
+  EXPECT_EQ(r.out,
+            "killed\nstatus 1\nUpdate process was broken.\n"
+            "mod::cstrike.update.files\t2\nmod::cstrike.update.state\terror\nmod::cstrike.update.traffic\t0\n"
+            "mod::czero.update.files\t0\nmod::czero.update.state\twait\nmod::czero.update.traffic\t0\n"
+            "-1\nupdate_cstrike.log\nupdate_cstrike.res\nlock and FIFO gone\n")
+      << r.err;
+}
+
+TEST(UpdateGames, EmptyListAndUpdaterThatNeverStarts) {
+  const auto r = on_update_host(R"(
+mkdir /home/u/log && touch /home/u/log/update_x.log && chown -R u /home/u/log
+$M --update-games --cs-dir=$cs --sys-user=u --games=' ' --no-daemon=1 2>/dev/null && ls -A /home/u/log && rows && gone
+echo ---
+rm /home/u/steam
+$M --update-games --cs-dir=$cs --sys-user=u --games='cstrike czero' --no-daemon=1 2>/dev/null
+rows | grep state && cat /home/u/log/update_cstrike.res /home/u/log/update_czero.res && echo && gone
+)");
+  EXPECT_EQ(r.out,
+            "lock and FIFO gone\n---\n"
+            "mod::cstrike.update.state\terror\nmod::czero.update.state\terror\n127127\nlock and FIFO gone\n")
+      << r.err;
+}
+
+TEST(UpdateGames, DatabaseAwayForAWhileLosesNothingAndForGoodEndsTheJobClean) {
+  const auto r = on_update_host(R"(
+down() { sql SHUTDOWN && while [ -e "$ZENTRA_TEST_DB_SOCKET" ]; do sleep 0.05; done; }
+update() { $M --update-games --cs-dir=$cs --sys-user=u --games="$1" --no-daemon=1 >/tmp/out 2>/dev/null; }
+plan cstrike 'bytes=200000 records=3 wait=/tmp/go'
+plan czero 'bytes=1000 records=1 wait=/tmp/go2'
+update 'cstrike czero' &
+job=$!
+await /tmp/go.started && down && touch /tmp/go
+await /tmp/go2.started && "$SOURCE_DIR/scripts/test-db" restart /tmp/db >/dev/null && touch /tmp/go2
+wait $job && echo "status 0" && rows
+echo ---
+printf 'cstrike\twait=/tmp/go3\n' > /home/u/steam.plan
+update cstrike &
+job=$!
+await /tmp/go3.started && down && touch /tmp/go3
+wait $job || echo "status $?"
+tail -n 1 /tmp/out && gone
+)");
+  EXPECT_EQ(r.out,
+            "status 0\n"
+            "mod::cstrike.update.files\t3\nmod::cstrike.update.state\tcompleted\nmod::cstrike.update.traffic\t200000\n"
+            "mod::czero.update.files\t1\nmod::czero.update.state\tcompleted\nmod::czero.update.traffic\t1000\n---\n"
+            "status 1\nError\nlock and FIFO gone\n")
       << r.err;
 }
 
