@@ -1,5 +1,6 @@
 #include "manager/command_options.h"
 
+#include "manager/option_values.h"
 #include "panel/conf.h"
 
 using kelvor::opt::TOParsing;
@@ -8,6 +9,7 @@ std::string CommandOptions::required(const std::string& name) {
   auto result = parsing_.long_opt(name, TOParsing::REQUIRED_VALUE);
   std::string value = result.found() ? result.value() : std::string();
   result.release();
+  check_option_value(name, value);
   return value;
 }
 
@@ -16,6 +18,7 @@ std::string CommandOptions::optional(const std::string& name) {
   std::string value = result.found() ? result.value() : std::string();
   parsing_.clear();
   result.release();
+  if (!value.empty()) check_option_value(name, value);
   return value;
 }
 

@@ -1,14 +1,129 @@
 // Commands that list, install and remove maps and manage a server's map cycle.
+#include <cstdio>
+#include <stdlib.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/programs.h"
+#include "manager/system_user.h"
+#include "manager/user_files.h"
+#include "sys/errors.h"
+#include "sys/pipeline.h"
+#include "sys/read_output.h"
 
 using kelvor::opt::TOParsing;
+using kelvor::sys::TExec;
+
+namespace {
+
+std::string maps_dir(const std::string& cs_dir, const std::string& game) { return cs_dir + "/" + game + "/maps/"; }
+
+std::string map_cycle(const std::string& cs_dir, const std::string& game, const std::string& game_id) {
+  return cs_dir + "/" + game + "/mapcycle_" + game_id + ".txt";
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool ends_with(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// A map file alone is named "<map>.bsp"; ".bsp" by itself is no map name.
+bool is_single_map(const std::string& name) { return name.size() >= 5 && ends_with(name, ".bsp"); }
+
+void install_single_map(const std::string& cs_dir, const SystemUser& user, const std::string& file,
+                        const std::string& name) {
+  const std::string target = cs_dir + "/" + (name.size() >= 8 && ends_with(name, "_cs.bsp") ? "czero" : "cstrike") + "/maps/";
+  as_user(program({"mkdir", "-p", target}), user).run();
+  copy_as_user(file, target + name, user);
+  as_user(program({"chown", user.name, target + name}), user).run();
+}
+
+// A private directory in /tmp for one archive, given to the account that unpacks it and
+// removed, whatever the archive held, on every way out.
+class UnpackDir {
+public:
+  explicit UnpackDir(const SystemUser& user) : path_("/tmp/cs_XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) throw TUError("Can not create temporary directory");
+    // Only root could have replaced what mkdtemp just made in the sticky /tmp.
+    if (lchown(path_.c_str(), user.uid, user.gid) != 0) {
+      remove();
+      throw TUError("Can not create temporary directory");
+    }
+  }
+  UnpackDir(const UnpackDir&) = delete;
+  UnpackDir& operator=(const UnpackDir&) = delete;
+  ~UnpackDir() { remove(); }
+
+  std::string archive() const { return path_ + "/upload.zip"; }
+  std::string files() const { return path_ + "/files"; }
+
+private:
+  // rm -rf follows no link, and as root it also clears what the archive left unwritable.
+  void remove() noexcept {
+    try {
+      program({"rm", "-rf", path_}).run();
+    } catch (...) {
+      // The directory stays; nothing else is at stake.
+    }
+  }
+
+  std::string path_;
+};
+
+struct ArchiveLayout {
+  const char* entry;  // searched for in the listing of the archive's top level
+  const char* game;
+  bool game_tree;  // a whole game directory, else loose files for its maps directory
+};
+
+// The first row whose text appears anywhere in the listing decides.
+const ArchiveLayout kArchiveLayouts[] = {
+    {"cstrike\n", "cstrike", true},
+    {"czero\n", "czero", true},
+    {"_cz.bsp\n", "czero", false},
+    {".bsp\n", "cstrike", false},
+};
+
+void install_map_archive(const std::string& cs_dir, const SystemUser& user, const std::string& file) {
+  UnpackDir dir(user);
+  copy_as_user(file, dir.archive(), user);
+  if (as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
+    throw TUError("Unzip was failed");
+  std::string listing;
+  kelvor::sys::read_output(as_user(program({"ls", "-1", dir.files()}), user), listing);
+  for (const ArchiveLayout& layout : kArchiveLayouts) {
+    if (listing.find(layout.entry) == std::string::npos) continue;
+    const std::string game = layout.game;
+    if (layout.game_tree) {
+      as_user(program({"cp", "-R", dir.files() + "/" + game, cs_dir}), user).run();
+      as_user(program({"chown", "-R", user.name, cs_dir + "/" + game + "/"}), user).run();
+    } else {
+      const std::string maps = cs_dir + "/" + game + "/maps/";
+      as_user(program({"find", dir.files(), "-type", "f", "-name", "*.*", "-exec", "cp", "{}", maps, ";"}), user).run();
+      as_user(program({"chown", "-R", user.name, maps}), user).run();
+    }
+    return;
+  }
+  throw TUError("Can not recognize map archive");
+}
+
+}  // namespace
 
 bool maps_list(TOParsing parsing) {
   CommandOptions options(parsing);
   const std::string cs_dir = options.required("cs-dir");
   const std::string game = options.required("game");
   options.finish();
+  // A literal ".bsp" at the end only: "de_bsp_arena.bsp" is the map "de_bsp_arena".
+  run(program({"ls", "-1", maps_dir(cs_dir, game)}) | program({"grep", "\\.bsp$"}) |
+      program({"sed", "s/\\.bsp$//"}));
   return true;
 }
 
@@ -18,6 +133,8 @@ bool game_maps(TOParsing parsing) {
   const std::string game = options.required("game");
   const std::string game_id = options.required("game-id");
   options.finish();
+  const std::string own = map_cycle(cs_dir, game, game_id);
+  show_user_file(exists(own) ? own : cs_dir + "/" + game + "/mapcycle.txt");
   return true;
 }
 
@@ -29,6 +146,10 @@ bool set_game_maps(TOParsing parsing) {
   const std::string game_id = options.required("game-id");
   const std::string file = options.required("file");
   options.finish();
+  const SystemUser user = system_user_to_run_as(sys_user);
+  const std::string cycle = map_cycle(cs_dir, game, game_id);
+  copy_as_user(file, cycle, user);
+  as_user(program({"chown", sys_user, cycle}), user).run();
   return true;
 }
 
@@ -39,6 +160,11 @@ bool install_map(TOParsing parsing) {
   const std::string file = options.required("file");
   const std::string uploadfile_name = options.required("uploadfile-name");
   options.finish();
+  const SystemUser user = system_user_to_run_as(sys_user);
+  if (is_single_map(uploadfile_name))
+    install_single_map(cs_dir, user, file, uploadfile_name);
+  else
+    install_map_archive(cs_dir, user, file);
   return true;
 }
 
@@ -48,5 +174,7 @@ bool remove_map(TOParsing parsing) {
   const std::string game = options.required("game");
   const std::string map_name = options.required("map-name");
   options.finish();
+  program({"find", maps_dir(cs_dir, game), "-type", "f", "-name", map_name + ".*", "-exec", "rm", "-f", "{}", ";"})
+      .run();
   return true;
 }

@@ -1,8 +1,42 @@
 // Commands that install the Steam updater and hand account requests to it.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/programs.h"
+#include "manager/system_user.h"
+#include "manager/user_files.h"
+#include "panel/file_descriptor.h"
+#include "sys/errors.h"
+#include "sys/redirect.h"
 
 using kelvor::opt::TOParsing;
+using kelvor::sys::TEArgs;
+using kelvor::sys::TExec;
+
+namespace {
+
+const char kClientNotFound[] = "Steam client was not found";
+
+// The manager becomes the updater, as the system user: the panel reads the updater's
+// own output and exit status.
+void become_updater(const std::string& sys_user, std::initializer_list<std::string> request) {
+  switch_to_user(sys_user);
+  TEArgs args = TEArgs().add(user_home(sys_user) + "/steam").add(request);
+  TExec(args, TExec::DEFAULT & ~TExec::FORK).run();
+}
+
+// The gzip tool is what the installer calls under the old name.
+void provide_uncompress() {
+  struct stat st;
+  if (stat("/bin/uncompress", &st) != 0 && symlink("gunzip", "/bin/uncompress") != 0)
+    throw TUError("Can not to create symlink /bin/uncompress");
+}
+
+}  // namespace
 
 bool create_steam_account(TOParsing parsing) {
   CommandOptions options(parsing);
@@ -13,6 +47,8 @@ bool create_steam_account(TOParsing parsing) {
   const std::string question = options.required("question");
   const std::string answer = options.required("answer");
   options.finish();
+  become_updater(sys_user, {"-command", "create", "-username", username, "-password", password, "-email", email,
+                            "-question", question, "-answer", answer});
   return true;
 }
 
@@ -22,14 +58,27 @@ bool check_steam_account(TOParsing parsing) {
   const std::string username = options.required("username");
   const std::string password = options.required("password");
   options.finish();
+  become_updater(sys_user, {"-command", "list", "-username", username, "-password", password});
   return true;
 }
 
 bool copy_steam_client(TOParsing parsing) {
   CommandOptions options(parsing);
-  const std::string path = options.required("path");
+  std::string path = options.required("path");
   const std::string sys_user = options.required("sys-user");
   options.finish();
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) throw TUError(kClientNotFound);
+  if (S_ISDIR(st.st_mode)) path += "/steam";
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw TUError(kClientNotFound);
+  // The home belongs to the account: everything written there is written as the account.
+  const SystemUser user = system_user_with_home(sys_user);
+  const std::string client = user.home + "/steam";
+  copy_as_user(path, client, user);
+  as_user(program({"chown", sys_user, client}), user).run();
+  as_user(program({"chmod", "750", client}), user).run();
+  // rm follows no link, and as root it also clears what root once left there.
+  program({"rm", "-rf", user.home + "/.steam"}).run();
   return true;
 }
 
@@ -39,5 +88,23 @@ bool install_steam_client(TOParsing parsing) {
   const std::string sys_user = options.required("sys-user");
   const std::string input = options.required("input");
   options.finish();
+  provide_uncompress();
+  struct stat st;
+  if (stat(exec_file.c_str(), &st) != 0) throw TUError("File was not found");
+  const std::string home = user_home(sys_user);
+  // Read with root's rights, the only thing root does here; the rest is the account's.
+  FileDescriptor installer(open(exec_file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (installer.get() < 0) throw TUError("File was not found");
+  switch_to_user(sys_user);
+  std::string path = home + "/steam_installer_XXXXXX";
+  {
+    FileDescriptor copy(mkostemp(path.data(), O_CLOEXEC));
+    if (copy.get() < 0) throw TUError("Can not to create temporary file in " + home);
+    TExec cat = kelvor::sys::redirect(program({"cat"}), STDIN_FILENO, installer.get());
+    kelvor::sys::redirect(cat, STDOUT_FILENO, copy.get()).run();
+    fchmod(copy.get(), 0750);
+  }  // closed now: a program still open for writing cannot be run
+  kelvor::sys::from_string(TExec(TEArgs().add(path)), input).run();
+  unlink(path.c_str());
   return true;
 }

@@ -1,12 +1,30 @@
 // Commands that manage the system user and look at a game installation.
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/programs.h"
+#include "manager/system_user.h"
+#include "sys/errors.h"
 
 using kelvor::opt::TOParsing;
+
+namespace {
+
+// stat follows links: a dangling one counts as absent.
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
 
 bool create_system_user(TOParsing parsing) {
   CommandOptions options(parsing);
   options.finish();
+  std::printf("%s\n", generate_user().c_str());
   return true;
 }
 
@@ -14,6 +32,7 @@ bool delete_file(TOParsing parsing) {
   CommandOptions options(parsing);
   const std::string file = options.required("file");
   options.finish();
+  unlink(file.c_str());  // a file already gone is no failure
   return true;
 }
 
@@ -21,6 +40,13 @@ bool check_install(TOParsing parsing) {
   CommandOptions options(parsing);
   const std::string cs_dir = options.required("cs-dir");
   options.finish();
+  const std::string source_server = cs_dir + "/cssource/srcds_run";
+  if (!exists(cs_dir + "/hlds_run") && !exists(source_server))
+    throw TUError("Half-Life dedicated server is not installed");
+  // The Source server is started under the other server's script name.
+  if (exists(source_server) && !exists(cs_dir + "/cssource/hlds_run"))
+    program({"ln", "-s", source_server, cs_dir + "/cssource/hlds_run"}).run();
+  std::printf("Half-Life dedicated server is installed\n");
   return true;
 }
 
@@ -29,6 +55,8 @@ bool check_game(TOParsing parsing) {
   const std::string cs_dir = options.required("cs-dir");
   const std::string game = options.required("game");
   options.finish();
+  if (!exists(cs_dir + "/" + game + "/maps")) throw TUError(game + " game is not installed");
+  std::printf("%s game is installed\n", game.c_str());
   return true;
 }
 
@@ -37,5 +65,7 @@ bool set_cs_dir(TOParsing parsing) {
   const std::string cs_dir = options.required("cs-dir");
   const std::string sys_user = options.required("sys-user");
   options.finish();
+  program({"mkdir", "-p", cs_dir}).run();
+  chown_tree(cs_dir, sys_user);
   return true;
 }

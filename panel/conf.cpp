@@ -149,3 +149,7 @@ std::string module_shaper_path() { return std::string(product_root()) + kModuleD
 std::string module_library_path() {
   return std::string(product_root()) + kModuleDir + "libstatistics.so.1.0.0";
 }
+
+std::string module_library32_path() {
+  return std::string(product_root()) + kModuleDir + "libstatistics32.so.1.0.0";
+}

@@ -20,6 +20,10 @@ std::string module_shaper_path();
 // <PRODUCT_ROOT_D>/admin/bin/modules/zentra/libstatistics.so.1.0.0
 std::string module_library_path();
 
+// <PRODUCT_ROOT_D>/admin/bin/modules/zentra/libstatistics32.so.1.0.0, the i386 build that the
+// launcher preloads into 32-bit programs; shipped where the toolchain could build it.
+std::string module_library32_path();
+
 namespace panel_conf {
 
 // Finds `name` in a prepared buffer (see prepare_buffer): the first line "KEY<ws>value".

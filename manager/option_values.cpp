@@ -1,0 +1,55 @@
+#include "manager/option_values.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "sys/errors.h"
+
+namespace {
+
+// Becomes exactly one component of a path that root works in.
+bool is_path_component(std::string_view value) {
+  return !value.empty() && value != "." && value != ".." && value.find('/') == std::string_view::npos;
+}
+
+// Also a find -name pattern: no glob characters.
+bool is_map_name(std::string_view value) {
+  return is_path_component(value) && value.find_first_of("*?[\\") == std::string_view::npos;
+}
+
+bool is_decimal_digits(std::string_view value) {
+  return !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// A path prefix that may name subdirectories but never climbs out of the game directory.
+bool has_no_parent_component(std::string_view value) {
+  for (size_t start = 0; start <= value.size();) {
+    const size_t end = std::min(value.find('/', start), value.size());
+    if (value.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+struct ValueRule {
+  const char* option;
+  bool (*is_safe)(std::string_view value);
+};
+
+// One row per option whose value needs a check; every command that reads the option gets it.
+const ValueRule kValueRules[] = {
+    {"game", is_path_component},
+    {"game-id", is_decimal_digits},
+    {"config-id", is_path_component},
+    {"config-dir", has_no_parent_component},
+    {"map-name", is_map_name},
+    {"uploadfile-name", is_path_component},
+};
+
+}  // namespace
+
+void check_option_value(const std::string& name, const std::string& value) {
+  for (const ValueRule& rule : kValueRules) {
+    if (name == rule.option && !rule.is_safe(value)) throw TUError("Unsafe value of option '--" + name + "'");
+  }
+}

@@ -1,0 +1,37 @@
+// The one check that every command applies to option values that become paths.
+#include <gtest/gtest.h>
+
+#include "manager/option_values.h"
+#include "sys/errors.h"
+
+namespace {
+
+bool refused(const std::string& option, const std::string& value) {
+  try {
+    check_option_value(option, value);
+    return false;
+  } catch (const TUError& e) {
+    EXPECT_EQ(e.message(), "Unsafe value of option '--" + option + "'");
+    return true;
+  }
+}
+
+}  // namespace
+
+TEST(OptionValues, ValuesThatWouldLeaveTheirDirectoryAreRefused) {
+  for (const char* option : {"game", "game-id", "config-id", "map-name", "uploadfile-name"}) {
+    for (const char* value : {"", ".", "..", "a/b", "/x", "x/"}) EXPECT_TRUE(refused(option, value)) << option << value;
+  }
+  for (const char* value : {"*", "de_?", "[a]", "a\\b", "de_*"}) EXPECT_TRUE(refused("map-name", value)) << value;
+  for (const char* value : {"7a", "-1", " 7", "+7"}) EXPECT_TRUE(refused("game-id", value)) << value;
+  for (const char* value : {"..", "../", "/..", "a/../b/", "cfg/.."}) EXPECT_TRUE(refused("config-dir", value)) << value;
+}
+
+TEST(OptionValues, OrdinaryValuesPass) {
+  EXPECT_FALSE(refused("game", "cstrike"));
+  EXPECT_FALSE(refused("game-id", "0123"));
+  EXPECT_FALSE(refused("map-name", "de_dust2 (v2)..final"));
+  EXPECT_FALSE(refused("uploadfile-name", "my maps.zip"));
+  EXPECT_FALSE(refused("config-dir", "/cfg/..x/.../"));
+  EXPECT_FALSE(refused("file", "../../etc/passwd"));  // the panel's own path: no rule
+}
