@@ -6,7 +6,8 @@
 
 namespace {
 
-// Shell lines run first. $M is the manager, $cs the installation, "u" the system user.
+// Shell lines run first. $M is the manager, $cs the installation, $u the system user as
+// create-system-user makes it, with the stand-in updater in its home $home.
 //   plan GAME WORDS   what the stand-in updater does for GAME (tests/stand-ins/steam_updater.c)
 //   rows              the update rows in the database, "param<TAB>val" sorted by param
 //   await FILE        waits until FILE exists
@@ -18,13 +19,12 @@ ZENTRA_TEST_DB_TMP=/tmp "$SOURCE_DIR/scripts/test-db" start /tmp/db >/dev/null
 . /tmp/db/env
 mkdir -p /etc/vexa && echo "$ZENTRA_TEST_DB_PASSWORD" > /etc/vexa/.vexa.shadow
 export VEXA_DB_HOST=127.0.0.1 VEXA_DB_PORT=$ZENTRA_TEST_DB_PORT
-useradd -m u
-cp "$ZENTRA_MODULE_DIR"/shaper "$ZENTRA_MODULE_DIR"/libstatistics*.so.1.0.0 /home/u/
-cp "$STAND_IN" /home/u/steam
-mkdir $cs && chown u $cs
+u=$($M --create-system-user) home=/home/$u
+cp "$STAND_IN" $home/steam
+mkdir $cs && chown $u $cs
 sql() { mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "$1"; }
 rows() { sql "SELECT param, val FROM module_zentra_parameters ORDER BY param"; }
-plan() { printf '%s\t%s\n' "$1" "$2" >> /home/u/steam.plan; }
+plan() { printf '%s\t%s\n' "$1" "$2" >> $home/steam.plan; }
 await() { while [ ! -e "$1" ]; do sleep 0.05; done; }
 job_done() {
   for _ in $(seq 600); do [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ] || return 0; sleep 0.05; done
@@ -39,20 +39,20 @@ zentra_test::RunResult on_update_host(const std::string& script) {
 
 TEST(UpdateGames, RowsLogsAndResultsOfEachGame) {
   const auto r = on_update_host(R"(
-mkdir /home/u/log && echo old > /home/u/log/update_gone.log && echo 1 > /home/u/log/update_gone.res
-chown -R u /home/u/log
+mkdir $home/log && echo old > $home/log/update_gone.log && echo 1 > $home/log/update_gone.res
+chown -R $u $home/log
 plan 'Counter-Strike Source' 'bytes=300000 records=4'
 plan cstrike 'bytes=123457 chunk=1000 records=2 status=3'
-$M --update-games --cs-dir=$cs --sys-user=u --games='cssource
+$M --update-games --cs-dir=$cs --sys-user=$u --games='cssource
   cstrike' --username=a --no-daemon=1 2>/dev/null
-rows && ls /home/u/log && readlink $cs/cssource/hlds_run
-cat /home/u/log/update_cssource.res /home/u/log/update_cstrike.res && echo
-$M --game-update-log --game=cssource --sys-user=u | sed 's/ in .* s$//'
-$M --game-update-log --game=czero --sys-user=u && gone
+rows && ls $home/log && readlink $cs/cssource/hlds_run
+cat $home/log/update_cssource.res $home/log/update_cstrike.res && echo
+$M --game-update-log --game=cssource --sys-user=$u | sed 's/ in .* s$//'
+$M --game-update-log --game=czero --sys-user=$u && gone
 echo ---
 plan "it's" 'bytes=1000 records=1'
-$M --update-games --cs-dir=$cs --sys-user=u --games="it's" --username=a --password='p q' --no-daemon=1 2>/dev/null
-rows | grep "it's" && ls /home/u/log && head -n 1 "/home/u/log/update_it's.log"
+$M --update-games --cs-dir=$cs --sys-user=$u --games="it's" --username=a --password='p q' --no-daemon=1 2>/dev/null
+rows | grep "it's" && ls $home/log && head -n 1 "$home/log/update_it's.log"
 grep -c "mod::it\\\\'s\.update\." "$ZENTRA_TEST_DB_LOG" && ! grep "mod::it's" "$ZENTRA_TEST_DB_LOG"
 )");
   EXPECT_EQ(r.out,
@@ -71,16 +71,19 @@ grep -c "mod::it\\\\'s\.update\." "$ZENTRA_TEST_DB_LOG" && ! grep "mod::it's" "$
 
 TEST(UpdateGames, LockIsTakenOnceAndHeldByTheJobToItsEnd) {
   const auto r = on_update_host(R"(
-update() { $M --update-games --cs-dir=$cs --sys-user=u --games=cstrike "$@" || echo "status $?"; }
-echo "another job" > /tmp/.cs_update && update && update --no-daemon=1 && cat /tmp/.cs_update && rm /tmp/.cs_update
-ln -s /etc/planted /tmp/.cs_update && update && rm /tmp/.cs_update && ls /etc/planted 2>/dev/null || echo "no file made"
-mkfifo /tmp/.cs_ustatistics.pipe && update && rm /tmp/.cs_ustatistics.pipe
-update --sys-user=nobody-here && gone
+# update USER GAMES [OPTION]
+update() { $M --update-games --cs-dir=$cs --sys-user="$1" --games="$2" ${3:+"$3"} || echo "status $?"; }
+echo "another job" > /tmp/.cs_update && update $u cstrike && update $u cstrike --no-daemon=1
+cat /tmp/.cs_update && rm /tmp/.cs_update
+ln -s /etc/planted /tmp/.cs_update && update $u cstrike && rm /tmp/.cs_update
+ls /etc/planted 2>/dev/null || echo "no file made"
+mkfifo /tmp/.cs_ustatistics.pipe && update $u cstrike && rm /tmp/.cs_ustatistics.pipe
+update nobody-here cstrike && update $u 'cstrike ../x' && gone
 echo ---
 plan cstrike 'wait=/tmp/go'
-for i in 1 2 3; do update > /tmp/out$i & done
+for i in 1 2 3; do update $u cstrike > /tmp/out$i & done
 wait && cat /tmp/out1 /tmp/out2 /tmp/out3 | sort | uniq -c | sed 's/^ *//'
-await /tmp/go.started && update
+await /tmp/go.started && update $u czero
 stat -c '%U %a %s' /tmp/.cs_update
 grep -Eq '^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}$' /tmp/.cs_update && echo "a start time"
 touch /tmp/go && job_done && rows | grep state && gone
@@ -89,9 +92,10 @@ touch /tmp/go && job_done && rows | grep state && gone
             "Update is started already.\nstatus 1\nUpdate is started already.\nstatus 1\nanother job\n"
             "Update is started already.\nstatus 1\nno file made\n"
             "Update is started already.\nstatus 1\n"
-            "Can not found systrm usser\nstatus 1\nlock and FIFO gone\n---\n"
+            "Can not found systrm usser\nstatus 1\nUnsafe value of option '--games'\nstatus 1\n"
+            "lock and FIFO gone\n---\n"
             "2 Update is started already.\n2 status 1\n"
-            "Update is started already.\nstatus 1\nu 644 25\na start time\n"
+            "Update is started already.\nstatus 1\ncstrike 644 25\na start time\n"
             "mod::cstrike.update.state\tcompleted\nlock and FIFO gone\n")
       << r.err;
 }
@@ -99,11 +103,11 @@ touch /tmp/go && job_done && rows | grep state && gone
 TEST(UpdateGames, KillUpdatesEndsTheCurrentGameAndTheJobAtTheNext) {
   const auto r = on_update_host(R"(
 plan cstrike 'records=2 wait=/tmp/go'
-$M --update-games --cs-dir=$cs --sys-user=u --games='cstrike czero' --no-daemon=1 >/tmp/out 2>/dev/null &
+$M --update-games --cs-dir=$cs --sys-user=$u --games='cstrike czero' --no-daemon=1 >/tmp/out 2>/dev/null &
 job=$!
 await /tmp/go.started && $M --kill-updates 2>/dev/null && echo killed
 wait $job || echo "status $?"
-cat /tmp/out && rows && cat /home/u/log/update_cstrike.res && echo && ls /home/u/log && gone
+cat /tmp/out && rows && cat $home/log/update_cstrike.res && echo && ls $home/log && gone
 )");
   EXPECT_EQ(r.out,
             "killed\nstatus 1\nUpdate process was broken.\n"
@@ -115,12 +119,12 @@ cat /tmp/out && rows && cat /home/u/log/update_cstrike.res && echo && ls /home/u
 
 TEST(UpdateGames, EmptyListAndUpdaterThatNeverStarts) {
   const auto r = on_update_host(R"(
-mkdir /home/u/log && touch /home/u/log/update_x.log && chown -R u /home/u/log
-$M --update-games --cs-dir=$cs --sys-user=u --games=' ' --no-daemon=1 2>/dev/null && ls -A /home/u/log && rows && gone
+mkdir $home/log && touch $home/log/update_x.log && chown -R $u $home/log
+$M --update-games --cs-dir=$cs --sys-user=$u --games=' ' --no-daemon=1 2>/dev/null && ls -A $home/log && rows && gone
 echo ---
-rm /home/u/steam
-$M --update-games --cs-dir=$cs --sys-user=u --games='cstrike czero' --no-daemon=1 2>/dev/null
-rows | grep state && cat /home/u/log/update_cstrike.res /home/u/log/update_czero.res && echo && gone
+rm $home/steam
+$M --update-games --cs-dir=$cs --sys-user=$u --games='cstrike czero' --no-daemon=1 2>/dev/null
+rows | grep state && cat $home/log/update_cstrike.res $home/log/update_czero.res && echo && gone
 )");
   EXPECT_EQ(r.out,
             "lock and FIFO gone\n---\n"
@@ -131,7 +135,7 @@ rows | grep state && cat /home/u/log/update_cstrike.res /home/u/log/update_czero
 TEST(UpdateGames, DatabaseAwayForAWhileLosesNothingAndForGoodEndsTheJobClean) {
   const auto r = on_update_host(R"(
 down() { sql SHUTDOWN && while [ -e "$ZENTRA_TEST_DB_SOCKET" ]; do sleep 0.05; done; }
-update() { $M --update-games --cs-dir=$cs --sys-user=u --games="$1" --no-daemon=1 >/tmp/out 2>/dev/null; }
+update() { $M --update-games --cs-dir=$cs --sys-user=$u --games="$1" --no-daemon=1 >/tmp/out 2>/dev/null; }
 plan cstrike 'bytes=200000 records=3 wait=/tmp/go'
 plan czero 'bytes=1000 records=1 wait=/tmp/go2'
 update 'cstrike czero' &
@@ -140,7 +144,7 @@ await /tmp/go.started && down && touch /tmp/go
 await /tmp/go2.started && "$SOURCE_DIR/scripts/test-db" restart /tmp/db >/dev/null && touch /tmp/go2
 wait $job && echo "status 0" && rows
 echo ---
-printf 'cstrike\twait=/tmp/go3\n' > /home/u/steam.plan
+printf 'cstrike\twait=/tmp/go3\n' > $home/steam.plan
 update cstrike &
 job=$!
 await /tmp/go3.started && down && touch /tmp/go3
