@@ -57,12 +57,11 @@ bool JobFile::still_ours() const noexcept {
 
 void JobFile::remove() noexcept {
   if (still_ours()) unlink(path_.c_str());
-  release();
+  keep();
 }
 
-void JobFile::release() noexcept {
-  if (fd_ < 0) return;
-  close(fd_);
+void JobFile::keep() noexcept {
+  if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }
 

@@ -30,9 +30,8 @@ public:
 
   // Removes the file now if the path still names it; later calls do nothing.
   void remove() noexcept;
-  // Forgets the file without removing it, in a process whose copy of it another process
-  // has taken over; later calls do nothing.
-  void release() noexcept;
+  // Leaves the file in place for good; remove() then does nothing.
+  void keep() noexcept;
   // True while the path still names this very file.
   bool still_ours() const noexcept;
   // Makes the file belong to uid and gid, so that a job running as that user may remove it

@@ -58,7 +58,7 @@ bool update_games(TOParsing parsing) {
   exec.add(std::make_shared<kelvor::sys::TFnCall<TUpdateGames>>(job));
   kelvor::sys::run_as_daemon(exec);
   // Only the detached process gets here; the job has taken the lock over.
-  lock.release();
+  lock.keep();
   return true;
 }
 
