@@ -1,6 +1,7 @@
 // Measures what the statistics library adds to its host: the same work in a plain process and
-// in one with the library preloaded, side by side, best of a few alternating rounds.
-//   statistics_bench LIBRARY
+// in one with the library preloaded, side by side, best of a few alternating rounds. Given a
+// second library (an earlier build, say), it runs that too and compares the two.
+//   statistics_bench LIBRARY [BASELINE]
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int kRounds = 3;
+constexpr int kRounds = 4;
 constexpr long kTransferBytes = 256L << 20;
 constexpr size_t kCallBytes = 4096;
 constexpr long kCalls = 1000000;
@@ -157,31 +158,58 @@ void keep_best(Figures& best, const Figures& round) {
     best[name] = best.count(name) ? std::min(best[name], value) : value;
 }
 
-int compare(const char* self, const std::string& library) {
+// Runs one preloaded round against a fresh statistics FIFO, drained until end of file.
+Figures preloaded_round(const char* self, const std::string& library, const std::string& fifo) {
+  mkfifo(fifo.c_str(), 0600);
+  const pid_t reader = drain(fifo);
+  const Figures figures = run_round(
+      self, {"LD_PRELOAD=" + library, "ZENTRA_STAT_REGIME=game", "ZENTRA_STAT_FILE=" + fifo});
+  waitpid(reader, nullptr, 0);
+  unlink(fifo.c_str());
+  return figures;
+}
+
+constexpr std::pair<const char*, const char*> kCases[] = {
+    {"tcp", "TCP loopback transfer, 4 KiB write() calls"},
+    {"uncounted", "write() of 1 byte to /dev/null (uncounted)"},
+    {"counted", "send() of 1 byte on a counted UDP socket"}};
+
+void print_against_plain(const Figures& plain, const Figures& preloaded) {
+  std::printf("%-44s %10s %10s %8s %9s\n", "case", "plain", "preloaded", "ratio", "added");
+  for (const auto& [key, label] : kCases)
+    std::printf("%-44s %10.1f %10.1f %7.3fx %9.1f\n", label, plain.at(key), preloaded.at(key),
+                preloaded.at(key) / plain.at(key), preloaded.at(key) - plain.at(key));
+}
+
+void print_against_baseline(const Figures& plain, const Figures& baseline,
+                            const Figures& preloaded) {
+  std::printf("%-44s %10s %10s %10s %10s %10s\n", "case", "plain", "baseline", "library",
+              "added then", "added now");
+  for (const auto& [key, label] : kCases)
+    std::printf("%-44s %10.1f %10.1f %10.1f %10.1f %10.1f\n", label, plain.at(key),
+                baseline.at(key), preloaded.at(key), baseline.at(key) - plain.at(key),
+                preloaded.at(key) - plain.at(key));
+}
+
+int compare(const char* self, const std::string& library, const std::string& baseline) {
   char dir[] = "/tmp/statistics-bench-XXXXXX";
   if (!mkdtemp(dir)) return 1;
   const std::string fifo = std::string(dir) + "/statistics.pipe";
-  Figures plain, preloaded;
-  const std::vector<std::string> preload = {"LD_PRELOAD=" + library, "ZENTRA_STAT_REGIME=game",
-                                            "ZENTRA_STAT_FILE=" + fifo};
+  Figures plain, earlier, preloaded;
+  const auto run_baseline = [&] {
+    if (!baseline.empty()) keep_best(earlier, preloaded_round(self, baseline, fifo));
+  };
   for (int round = 0; round < kRounds; ++round) {
     keep_best(plain, run_round(self, {}));
-    mkfifo(fifo.c_str(), 0600);
-    const pid_t reader = drain(fifo);
-    keep_best(preloaded, run_round(self, preload));
-    waitpid(reader, nullptr, 0);
-    unlink(fifo.c_str());
+    // The two libraries take turns at going first.
+    if (round % 2 == 0) run_baseline();
+    keep_best(preloaded, preloaded_round(self, library, fifo));
+    if (round % 2 == 1) run_baseline();
   }
   rmdir(dir);
   std::printf("statistics library cost, best of %d rounds (ns per call)\n", kRounds);
-  std::printf("%-44s %10s %10s %8s %9s\n", "case", "plain", "preloaded", "ratio", "added");
-  const std::pair<const char*, const char*> cases[] = {
-      {"tcp", "TCP loopback transfer, 4 KiB write() calls"},
-      {"uncounted", "write() of 1 byte to /dev/null (uncounted)"},
-      {"counted", "send() of 1 byte on a counted UDP socket"}};
-  for (const auto& [key, label] : cases)
-    std::printf("%-44s %10.1f %10.1f %7.3fx %9.1f\n", label, plain[key], preloaded[key],
-                preloaded[key] / plain[key], preloaded[key] - plain[key]);
+  if (baseline.empty()) print_against_plain(plain, preloaded);
+  else print_against_baseline(plain, earlier, preloaded);
   // Both ends of the transfer are in the measured process, so each 4 KiB write moves 8 KiB
   // of counted traffic: the threshold alone asks for 0.8 record writes per call there.
   std::printf("(the TCP case includes %.1f record writes per call, which the threshold demands)\n",
@@ -193,13 +221,13 @@ int compare(const char* self, const std::string& library) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--measure") == 0) return measure();
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: statistics_bench LIBRARY\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: statistics_bench LIBRARY [BASELINE]\n");
     return 2;
   }
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return 1;
   self[n] = '\0';
-  return compare(self, argv[1]);
+  return compare(self, argv[1], argc == 3 ? argv[2] : "");
 }

@@ -4,6 +4,7 @@
 #include "exec_class.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -80,4 +81,24 @@ const char *env_value(char *const env[], const char *name) {
   for (; env && *env; ++env)
     if (strncmp(*env, name, len) == 0 && (*env)[len] == '=') return *env + len + 1;
   return NULL;
+}
+
+/* The file that a PATH search for `file` would run, in `out`; `file` itself when it has a '/'. */
+const char *search_path(const char *file, char *out, size_t size) {
+  if (strchr(file, '/')) return file;
+  const char *dirs = getenv("PATH");
+  if (!dirs) dirs = "/bin:/usr/bin";
+  for (const char *p = dirs;; ++p) {
+    size_t len = strcspn(p, ":");
+    const char *dir = len ? p : ".";
+    size_t dir_len = len ? len : 1;
+    if (dir_len + strlen(file) + 2 <= size) {
+      memcpy(out, dir, dir_len);
+      out[dir_len] = '/';
+      strcpy(out + dir_len + 1, file);
+      if (access(out, X_OK) == 0) return out;
+    }
+    p += len;
+    if (!*p) return file;
+  }
 }

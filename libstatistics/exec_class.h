@@ -1,5 +1,6 @@
-/* Which ELF class a program runs as, and the preload list that names the library of it.
- * Shared by the statistics library (at every exec) and the launcher (at the first one). */
+/* Which ELF class a program runs as, where PATH finds it, and the preload list that names the
+ * library of its class. Shared by the statistics library (at every exec) and the launcher (at
+ * the first one). */
 #ifndef ZENTRA_EXEC_CLASS_H
 #define ZENTRA_EXEC_CLASS_H
 
@@ -20,6 +21,10 @@ int program_class(const char *path);
  * (may be NULL) other than `first`, `second` and `drop`; returns 0 when it does not fit. */
 int compose_preload(const char *old, const char *first, const char *second, const char *drop,
                     char *out, size_t size);
+
+/* The file that a PATH search for `file` would run (written to `out`), or `file` itself when it
+ * has a '/' or none is found. */
+const char *search_path(const char *file, char *out, size_t size);
 
 /* Value of `name` in a NULL-terminated environment array, or NULL. */
 const char *env_value(char *const env[], const char *name);

@@ -7,11 +7,9 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "exec_class.h"
+#include "statistics.h"
 
 static const char PRELOAD[] = "LD_PRELOAD=";
 
@@ -20,11 +18,7 @@ static const char *library_of_class(char *const env[], int elf_class) {
 }
 
 static int refuse_uncounted(const char *path) {
-  static const char before[] = "statistics: No statistics library for the ELF class of ";
-  struct iovec parts[3] = {{(void *)before, sizeof before - 1},
-                           {(void *)path, strlen(path)},
-                           {(void *)".\n", 2}};
-  (void)!syscall(SYS_writev, 2, parts, 3);
+  say("statistics: No statistics library for the ELF class of ", path, ".\n");
   errno = ENOEXEC;
   return -1;
 }
@@ -40,26 +34,6 @@ static void replace_preload(char *const envp[], char *value, char **env) {
   }
   if (!replaced) env[i++] = value;
   env[i] = NULL;
-}
-
-/* The file that a PATH search for `file` would run, in `out`; `file` itself when it has a '/'. */
-const char *search_path(const char *file, char *out, size_t size) {
-  if (strchr(file, '/')) return file;
-  const char *dirs = getenv("PATH");
-  if (!dirs) dirs = "/bin:/usr/bin";
-  for (const char *p = dirs;; ++p) {
-    size_t len = strcspn(p, ":");
-    const char *dir = len ? p : ".";
-    size_t dir_len = len ? len : 1;
-    if (dir_len + strlen(file) + 2 <= size) {
-      memcpy(out, dir, dir_len);
-      out[dir_len] = '/';
-      strcpy(out + dir_len + 1, file);
-      if (access(out, X_OK) == 0) return out;
-    }
-    p += len;
-    if (!*p) return file;
-  }
 }
 
 int with_class_preload(const char *program, char *const envp[], exec_action action,

@@ -13,9 +13,6 @@ typedef int (*exec_action)(void *context, char *const env[]);
 int with_class_preload(const char *program, char *const envp[], exec_action action,
                        void *context, int *refused);
 
-/* The file that a PATH search for `file` would run (written to `out`), or `file` itself. */
-const char *search_path(const char *file, char *out, size_t size);
-
 /* Sets this process's LD_PRELOAD, for the execs that libc makes internally out of the
  * library's sight, to the library of the shell's class (both, when that class is unknown). */
 void rearm_class_preload(void);

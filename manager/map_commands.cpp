@@ -1,7 +1,7 @@
 // Commands that list, install and remove maps and manage a server's map cycle.
 #include <cstdio>
+#include <optional>
 #include <stdlib.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,16 +30,12 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-bool ends_with(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 // A map file alone is named "<map>.bsp"; ".bsp" by itself is no map name.
-bool is_single_map(const std::string& name) { return name.size() >= 5 && ends_with(name, ".bsp"); }
+bool is_single_map(const std::string& name) { return name.size() >= 5 && name.ends_with(".bsp"); }
 
 void install_single_map(const std::string& cs_dir, const SystemUser& user, const std::string& file,
                         const std::string& name) {
-  const std::string target = cs_dir + "/" + (name.size() >= 8 && ends_with(name, "_cs.bsp") ? "czero" : "cstrike") + "/maps/";
+  const std::string target = cs_dir + "/" + (name.size() >= 8 && name.ends_with("_cs.bsp") ? "czero" : "cstrike") + "/maps/";
   as_user(program({"mkdir", "-p", target}), user).run();
   copy_as_user(file, target + name, user);
   as_user(program({"chown", user.name, target + name}), user).run();
@@ -114,6 +110,16 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
   throw TUError("Can not recognize map archive");
 }
 
+// The account that could plant a link on the way to the maps: the owner of the first of the
+// installation, the game directory and the maps directory that root does not own.
+std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, const std::string& game) {
+  for (const std::string& path : {cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"}) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool maps_list(TOParsing parsing) {
@@ -174,7 +180,10 @@ bool remove_map(TOParsing parsing) {
   const std::string game = options.required("game");
   const std::string map_name = options.required("map-name");
   options.finish();
-  program({"find", maps_dir(cs_dir, game), "-type", "f", "-name", map_name + ".*", "-exec", "rm", "-f", "{}", ";"})
-      .run();
+  TExec find =
+      program({"find", maps_dir(cs_dir, game), "-type", "f", "-name", map_name + ".*", "-exec", "rm", "-f", "{}", ";"});
+  // Deleting as that account, a link it planted leads to nothing it could not delete itself.
+  if (const std::optional<SystemUser> owner = owner_on_the_way_to_maps(cs_dir, game)) find = as_user(find, *owner);
+  find.run();
   return true;
 }

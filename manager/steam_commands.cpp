@@ -72,8 +72,9 @@ bool copy_steam_client(TOParsing parsing) {
   if (S_ISDIR(st.st_mode)) path += "/steam";
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw TUError(kClientNotFound);
   // The home belongs to the account: everything written there is written as the account.
-  const SystemUser user = system_user_with_home(sys_user);
-  const std::string client = user.home + "/steam";
+  // A missing account is reported as such before root is refused as one.
+  const std::string client = user_home(sys_user) + "/steam";
+  const SystemUser user = system_user_to_run_as(sys_user);
   copy_as_user(path, client, user);
   as_user(program({"chown", sys_user, client}), user).run();
   as_user(program({"chmod", "750", client}), user).run();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "manager/programs.h"
+#include "manager/user_files.h"
 #include "sys/errors.h"
 
 namespace {
@@ -56,6 +57,16 @@ std::optional<SystemUser> find_system_user(const std::string& name) {
   return user;
 }
 
+SystemUser system_user_with_id(uid_t uid, gid_t gid) {
+  if (const passwd* entry = getpwuid(uid)) {
+    const std::string name = entry->pw_name;  // getpwnam reuses the entry's storage
+    std::optional<SystemUser> user = find_system_user(name);
+    if (user && user->uid == uid) return *user;
+  }
+  const gid_t group = gid != 0 ? gid : static_cast<gid_t>(uid);
+  return SystemUser{"", uid, group, "", "", {group}};
+}
+
 SystemUser system_user_to_run_as(const std::string& name) {
   std::optional<SystemUser> user = find_system_user(name);
   // Root is refused here already, not in every child the drop would fail in.
@@ -92,7 +103,11 @@ SystemUser system_user_with_home(const std::string& name) {
 std::string user_home(const std::string& name) { return system_user_with_home(name).home; }
 
 void chown_tree(const std::string& dir, const std::string& user) {
-  if (program({"chown", "-R", user, dir}).run().status != 0) throw TUError("Failed to change directory owner");
+  // The account may own directories on the way to `dir`: root changes owners from inside
+  // the tree, reached without a link planted there, and chown -R follows none below.
+  kelvor::sys::TExec chown = program({"chown", "-R", user, "."});
+  chown.add(std::make_shared<TEnterDirectory>(dir));
+  if (chown.run().status != 0) throw TUError("Failed to change directory owner");
 }
 
 void TRunAsUser::in_child(kelvor::sys::TExec&) { drop_privileges(user_); }

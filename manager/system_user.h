@@ -21,6 +21,10 @@ struct SystemUser {
 // The account `name`, or nothing when there is none.
 std::optional<SystemUser> find_system_user(const std::string& name);
 
+// The account with user id `uid`, to run programs as; without an account, one of that id
+// alone, in group `gid` (the user id's number when `gid` is root's group).
+SystemUser system_user_with_id(uid_t uid, gid_t gid);
+
 // The account `name`, to run programs as; throws TUError "Failed to change system user"
 // when there is none or it is root.
 SystemUser system_user_to_run_as(const std::string& name);

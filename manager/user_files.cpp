@@ -1,5 +1,6 @@
 #include "manager/user_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,17 +19,52 @@ void report(const std::string& path, const char* reason) {
   std::fprintf(stderr, "zentra_mng: %s: %s\n", path.c_str(), reason);
 }
 
+// A child whose step failed on `path`: says why (errno) on standard error and ends, status 1.
+[[noreturn]] void end_child_failed_on(const std::string& path) {
+  const std::string line = "zentra_mng: " + path + ": " + std::strerror(errno) + "\n";
+  if (write(STDERR_FILENO, line.data(), line.size()) < 0) {
+    // Nothing more can be said.
+  }
+  _exit(1);
+}
+
+// Only root can change the entries of a directory that no other account may write to.
+bool only_root_writes(int dir) {
+  struct stat st;
+  return fstat(dir, &st) == 0 && st.st_uid == 0 && (st.st_mode & S_IWOTH) == 0 &&
+         ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
+}
+
+// The directory `path`, opened one name at a time; a link is followed only where root alone
+// could have made it. -1 (errno set) when it cannot be opened so.
+int open_directory_without_planted_links(const std::string& path) {
+  int dir = open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (size_t start = 0; dir >= 0 && start < path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    const std::string name = path.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (only_root_writes(dir) ? 0 : O_NOFOLLOW);
+    const int next = openat(dir, name.c_str(), flags);
+    const int error = errno;
+    close(dir);
+    errno = error;
+    dir = next;
+  }
+  return dir;
+}
+
 }  // namespace
+
+void TEnterDirectory::in_child(kelvor::sys::TExec&) {
+  const int dir = open_directory_without_planted_links(path_);
+  if (dir < 0 || fchdir(dir) != 0) end_child_failed_on(path_);
+  close(dir);
+}
 
 void TCreateOutput::in_child(kelvor::sys::TExec&) {
   const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode_);
-  if (fd < 0) {
-    const std::string line = "zentra_mng: " + path_ + ": " + std::strerror(errno) + "\n";
-    if (write(STDERR_FILENO, line.data(), line.size()) < 0) {
-      // Nothing more can be said.
-    }
-    _exit(1);
-  }
+  if (fd < 0) end_child_failed_on(path_);
   if (fd == STDOUT_FILENO) {
     fcntl(fd, F_SETFD, 0);
   } else {

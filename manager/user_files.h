@@ -19,6 +19,19 @@ void copy_as_user(const std::string& source, const std::string& dest, const Syst
 // show another file. What cannot be shown is reported on standard error.
 void show_user_file(const std::string& path);
 
+// Working directory `path` for root's program, reached without following a link that another
+// account could have planted: links are followed only in directories that root alone may
+// write to. When that fails, the child reports it on standard error and ends with status 1
+// before the program runs.
+class TEnterDirectory : public kelvor::sys::TExec::TPrepare {
+public:
+  explicit TEnterDirectory(std::string path) : path_(std::move(path)) {}
+  void in_child(kelvor::sys::TExec& exec) override;
+
+private:
+  std::string path_;
+};
+
 // Standard output into `path`, opened (created with `mode`, or truncated) by the child with
 // whatever rights it has by then. When it cannot be opened, the child reports that on
 // standard error and ends with status 1 before the program runs.

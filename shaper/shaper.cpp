@@ -115,21 +115,6 @@ Libraries find_libraries(const std::string& given) {
   return found;
 }
 
-// The file that execvp would run for `program`, or the name itself when none is found.
-std::string program_path(const std::string& program) {
-  if (program.find('/') != std::string::npos) return program;
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/bin:/usr/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    const size_t end = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-    const std::string candidate = dir + "/" + program;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return program;
-}
-
 void set_or_unset(const char* name, const std::optional<std::string>& value) {
   if (value) setenv(name, value->c_str(), 1);
   else unsetenv(name);
@@ -137,7 +122,8 @@ void set_or_unset(const char* name, const std::optional<std::string>& value) {
 
 // LD_PRELOAD for the program: its own class's library, or both when its class is unknown.
 std::string preload_for(const Libraries& libraries, const std::string& program) {
-  const int elf_class = program_class(program_path(program).c_str());
+  char found[PATH_MAX];
+  const int elf_class = program_class(search_path(program.c_str(), found, sizeof found));
   const auto& own = elf_class == 32 ? libraries.lib32 : libraries.lib64;
   const auto& other = elf_class == 32 ? libraries.lib64 : libraries.lib32;
   if (elf_class && !own)

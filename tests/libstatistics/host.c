@@ -12,7 +12,12 @@
  *   big N             one write of N bytes on c while a child drains the peer
  *   keep | close-all | close-range FIRST LAST | closefrom LOW | read-fd FD|c|k N | open-onto FD PATH | dup | dup2 FD | dup3 FD | fcntl-dup MIN | close
  *   stat|stat64|lstat|fstatat|fstatat-nofollow|statx|xstat|xstat64 PATH
- *   ignore-sigpipe | await-no-reader | fork | daemon | exit STATUS
+ *   fclose | raw-close     c closed through a stream over it, or by the bare system call
+ *   channels               the descriptors open on the statistics file
+ *   threads N              two threads send N datagrams each, every one on a fresh socket,
+ *                          while a third reads /dev/zero through the numbers they free
+ *   move-race N PATH       the same senders, while PATH is redirected onto 100 and 101 in turn
+ *   ignore-sigpipe | await-no-reader | fork | _fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
  *   system COMMAND | popen COMMAND                                    (the shell runs COMMAND)
@@ -23,6 +28,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -291,6 +297,102 @@ static void do_stat(const char *how, const char *path) {
   printf("%s=%d%s%s\n", how, r, r ? " " : "", r ? strerror(errno) : "");
 }
 
+/* Closes c through a stream over it, out of the sight of an interposed close. */
+static void do_fclose(void) {
+  FILE *stream = fdopen(c, "r+");
+  printf("fclose=%d\n", stream ? fclose(stream) : -1);
+}
+
+/* The descriptors open on the statistics file. */
+static void list_channels(void) {
+  struct stat file, open_file;
+  const char *gap = "";
+  printf("channels=");
+  if (stat(getenv("ZENTRA_STAT_FILE"), &file) != 0) die("stat");
+  for (int fd = 0; fd < 1024; ++fd)
+    if (fstat(fd, &open_file) == 0 && open_file.st_dev == file.st_dev &&
+        open_file.st_ino == file.st_ino)
+      printf("%s%d", gap, fd), gap = " ";
+  printf("\n");
+}
+
+/* Threads that send datagrams, each on a fresh counted socket closed right after. */
+enum { SENDERS = 2, DATAGRAM = 1000 };
+struct sender {
+  pthread_t thread;
+  long rounds, sent;
+  struct sockaddr_in to;
+};
+static int senders_running;
+
+static void *send_on_fresh_sockets(void *arg) {
+  struct sender *s = arg;
+  for (long i = 0; i < s->rounds; ++i) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    long r = (long)sendto(fd, buffer, DATAGRAM, 0, (struct sockaddr *)&s->to, sizeof s->to);
+    if (r > 0) s->sent += r;
+    close(fd);
+  }
+  __atomic_sub_fetch(&senders_running, 1, __ATOMIC_RELAXED);
+  return NULL;
+}
+
+/* Starts the senders towards a receiver that nobody reads: the kernel drops what overflows. */
+static void start_senders(struct sender *senders, long rounds) {
+  int receiver = raw_socket(AF_INET, SOCK_DGRAM);
+  struct sockaddr_in to = loopback(receiver);
+  __atomic_store_n(&senders_running, SENDERS, __ATOMIC_RELAXED);
+  for (int i = 0; i < SENDERS; ++i) {
+    senders[i] = (struct sender){.rounds = rounds, .to = to};
+    pthread_create(&senders[i].thread, NULL, send_on_fresh_sockets, &senders[i]);
+  }
+}
+
+static long join_senders(struct sender *senders) {
+  long sent = 0;
+  for (int i = 0; i < SENDERS; ++i) {
+    pthread_join(senders[i].thread, NULL);
+    sent += senders[i].sent;
+  }
+  return sent;
+}
+
+static void *read_zero(void *arg) {
+  static char zeros[1 << 16];
+  (void)arg;
+  while (__atomic_load_n(&senders_running, __ATOMIC_RELAXED)) {
+    int fd = open("/dev/zero", O_RDONLY);
+    (void)!read(fd, zeros, sizeof zeros);
+    close(fd);
+  }
+  return NULL;
+}
+
+static void do_threads(long rounds) {
+  struct sender senders[SENDERS];
+  pthread_t reader;
+  start_senders(senders, rounds);
+  pthread_create(&reader, NULL, read_zero, NULL);
+  long sent = join_senders(senders);
+  pthread_join(reader, NULL);
+  printf("threads=%ld\n", sent);
+}
+
+/* As a start script's "exec 100>file" would, again and again while the senders run. */
+static void do_move_race(long rounds, const char *path) {
+  struct sender senders[SENDERS];
+  int file = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  start_senders(senders, rounds);
+  for (int i = 0; __atomic_load_n(&senders_running, __ATOMIC_RELAXED); ++i) {
+    dup2(file, 100 + (i & 1));
+    close(100 + (i & 1));
+  }
+  long sent = join_senders(senders);
+  struct stat st;
+  fstat(file, &st);
+  printf("moved=%ld stray=%ld\n", sent, (long)st.st_size);
+}
+
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */
 static void await_no_reader(void) {
   const char *path = getenv("ZENTRA_STAT_FILE");
@@ -304,8 +406,8 @@ static void await_no_reader(void) {
 }
 
 /* The child runs the rest of the commands; the parent waits for it and stops. */
-static int do_fork(void) {
-  pid_t child = fork();
+static int do_fork(pid_t (*how)(void)) {
+  pid_t child = how();
   if (child == 0) return 0;
   int status = 0;
   waitpid(child, &status, 0);
@@ -378,11 +480,17 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "dup3")) return set_counted(dup3(c, atoi(a1), 0), "dup3"), i + 2;
   if (!strcmp(cmd, "fcntl-dup")) return set_counted(fcntl(c, F_DUPFD, atoi(a1)), "fcntl-dup"), i + 2;
   if (!strcmp(cmd, "close")) return printf("close=%d\n", close(c)), i + 1;
+  if (!strcmp(cmd, "fclose")) return do_fclose(), i + 1;
+  if (!strcmp(cmd, "raw-close")) return printf("raw-close=%ld\n", syscall(SYS_close, c)), i + 1;
+  if (!strcmp(cmd, "channels")) return list_channels(), i + 1;
+  if (!strcmp(cmd, "threads")) return do_threads(atol(a1)), i + 2;
+  if (!strcmp(cmd, "move-race")) return do_move_race(atol(a1), a2), i + 3;
   if (is_stat(cmd)) return do_stat(cmd, a1), i + 2;
   if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));
-  if (!strcmp(cmd, "fork")) return do_fork() ? argc : i + 1;
+  if (!strcmp(cmd, "fork")) return do_fork(fork) ? argc : i + 1;
+  if (!strcmp(cmd, "_fork")) return do_fork(_Fork) ? argc : i + 1;
   if (!strcmp(cmd, "daemon")) {
     if (fork() > 0) _exit(0); /* as a daemonising parent leaves, without exit handlers */
     return i + 1;

@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -226,6 +228,9 @@ TEST_F(Statistics, AForkedChildCountsOnIndependently) {
   // Also when the parent leaves at once, as a daemonising parent does.
   EXPECT_EQ(game({"tcp", "send", "3000", "write", "daemon", "send", "4000", "write"}).records,
             (Records{traffic(3000), traffic(4000)}));
+  // And through the fork that runs no fork handlers.
+  EXPECT_EQ(game({"tcp", "send", "3000", "write", "_fork", "send", "4000", "write"}).records,
+            (Records{traffic(3000), traffic(4000)}));
 }
 
 TEST_F(Statistics, NoRecordOverflowsItsValue) {
@@ -233,6 +238,73 @@ TEST_F(Statistics, NoRecordOverflowsItsValue) {
   const auto run = game({"tcp", "send", "10000", "write", "big", "2147479552"});
   EXPECT_NE(run.result.out.find("big=2147479552"), std::string::npos) << run.result.out;
   EXPECT_EQ(run.records, (Records{traffic(2147483647), traffic(5905)}));
+}
+
+// The number the host printed after "name=".
+long printed(const HostRun& run, const std::string& name) {
+  const auto at = run.result.out.find(name + "=");
+  return at == std::string::npos ? -1 : std::stol(run.result.out.substr(at + name.size() + 1));
+}
+
+TEST_F(Statistics, LoadsBesideAPreloadWhoseMallocWrites) {
+  const std::string writer = host("libstatistics_malloc_writer.so");
+  for (const std::string& preload : {writer + " " + lib64(), lib64() + " " + writer}) {
+    auto env = preload_env(fifo, lib64());
+    env.front() = "LD_PRELOAD=" + preload;
+    const auto run =
+        run_host(fifo, {host("statistics_host"), "tcp", "send", "20000", "write"}, env);
+    EXPECT_EQ(run.result.status, 0) << preload;
+    EXPECT_EQ(run.records, Records{traffic(20000)}) << preload;
+  }
+}
+
+// Threads make and close sockets while another reads /dev/zero through the numbers they free.
+TEST_F(Statistics, ThreadsOpeningAndClosingAtOnceCountEverySocketByteAndNothingElse) {
+  const auto run = game({"threads", "5000"});
+  EXPECT_EQ(run.result.status, 0) << run.result.out;
+  EXPECT_GT(printed(run, "threads"), 0) << run.result.out;
+  EXPECT_EQ(run.traffic(), printed(run, "threads"));
+}
+
+TEST_F(Statistics, RedirectionsOntoTheChannelWhileThreadsSendLoseNoRecord) {
+  const auto run = game({"move-race", "5000", fifo.dir() + "/redirected"});
+  EXPECT_NE(run.result.out.find(" stray=0\n"), std::string::npos) << run.result.out;
+  EXPECT_GT(printed(run, "moved"), 0) << run.result.out;
+  EXPECT_EQ(run.traffic(), printed(run, "moved"));
+}
+
+TEST_F(Statistics, AChainOfExecsKeepsOneChannelAndIsCutOffOnceTheReaderHasGone) {
+  const std::string h = host("statistics_host");
+  const auto run = game({"ignore-sigpipe", "exec", h, "exec", h, "exec", h, "exec", h,
+                         "await-no-reader", "channels", "tcp", "send", "10240", "write", "send",
+                         "100", "write"},
+                        /*drop_reader=*/true);
+  EXPECT_EQ(run.result.out, "await-no-reader=1\nchannels=100\ntcp=1\nsend=10240\nsend=-1\n");
+}
+
+TEST_F(Statistics, ADescriptorClosedOutOfTheLibrarysSightLosesItsMark) {
+  const std::string file = data_file(30000);
+  EXPECT_EQ(game({"tcp", "fclose", "file", file, "read-fd", "c", "30000"}).records, Records{});
+  // Closed by the bare system call: the file on its number is not refused after cut-off.
+  const auto run = game({"ignore-sigpipe", "tcp", "raw-close", "file", file, "keep", "tcp",
+                         "await-no-reader", "send", "10240", "write", "read-fd", "k", "100"},
+                        /*drop_reader=*/true);
+  EXPECT_NE(run.result.out.find("send=10240\nread-fd=100\n"), std::string::npos)
+      << run.result.out;
+}
+
+TEST_F(Statistics, ARegularStatisticsFileIsAppendedTo) {
+  const std::string file = data_file(0);
+  const std::vector<std::string> env = {"LD_PRELOAD=" + lib64(), "ZENTRA_STAT_REGIME=game",
+                                        "ZENTRA_STAT_FILE=" + file};
+  for (int run = 0; run < 2; ++run)
+    zentra_test::run_program({host("statistics_host"), "tcp", "send", "20000", "write"}, "", env,
+                             60);
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  const Records expected{traffic(20000), traffic(20000)};
+  ASSERT_EQ(bytes.size(), sizeof(Record) * expected.size());
+  EXPECT_EQ(std::memcmp(bytes.data(), expected.data(), bytes.size()), 0);
 }
 
 }  // namespace

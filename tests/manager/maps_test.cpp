@@ -47,7 +47,7 @@ ls /tmp | grep -v zip
 
 TEST(Maps, RemoveMapTakesTheMapsFilesOnly) {
   const auto r = on_game_host(R"(
-cd $cs/cstrike/maps && mkdir sub && touch de_x.bsp de_x.txt sub/de_x.res de_x_cz.bsp de_xy.bsp de_x
+cd $cs/cstrike/maps && mkdir sub && touch de_x.bsp de_x.txt sub/de_x.res de_x_cz.bsp de_xy.bsp de_x && chown -R u .
 $M --remove-map --cs-dir=$cs --game=cstrike --map-name=de_x
 find . -type f | sort
 )");

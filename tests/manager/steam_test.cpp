@@ -40,10 +40,13 @@ printf other > /tmp/other
 $M --copy-steam-client --path=/tmp/other --sys-user=u && cat /home/u/steam && echo
 $M --copy-steam-client --path=/tmp/empty --sys-user=u || echo "status $?"
 $M --copy-steam-client --path=/tmp/none --sys-user=u || echo "status $?"
+$M --copy-steam-client --path=/tmp/other --sys-user=root || echo "status $?"
+$M --copy-steam-client --path=/tmp/other --sys-user=nobody-here || echo "status $?"
 )");
   EXPECT_EQ(r.out,
             "u 750\nupdater\n1\nother\nSteam client was not found\nstatus 1\n"
-            "Steam client was not found\nstatus 1\n");
+            "Steam client was not found\nstatus 1\n"
+            "Failed to change system user\nstatus 1\nCan not found systrm usser\nstatus 1\n");
 }
 
 TEST(Steam, InstallerRunsAsTheUserOnTheGivenInput) {

@@ -16,7 +16,10 @@ ln -s /etc/victim $cs/cstrike/maps/de_l.bsp
 ln -s /etc/victim $cs/cstrike/maps/de_z.bsp && mkdir /tmp/a && touch /tmp/a/de_z.bsp
 cd /tmp/a && zip -q /tmp/z.zip de_z.bsp && cd /
 mkdir /etc/victim.d && ln -s /etc/victim.d $cs/czero/maps/sub
+touch /etc/victim.d/de_r.txt && mkdir $cs/other && ln -s /etc/victim.d $cs/other/maps
+ln -s /etc /home/u/etc
 {
+$M --set-cs-dir --cs-dir=/home/u/etc/victim.d --sys-user=u
 $M --copy-steam-client --path=/tmp/steam --sys-user=u
 $M --set-game-maps --cs-dir=$cs --sys-user=u --game=cstrike --game-id=7 --file=/tmp/upload
 $M --save-to-config-file --cs-dir=$cs --sys-user=u --game=cstrike --file=/tmp/upload
@@ -25,10 +28,11 @@ $M --install-map --cs-dir=$cs --sys-user=u --file=/tmp/z.zip --uploadfile-name=z
 $M --set-game-maps --cs-dir=$cs/czero/maps --sys-user=u --game=sub --game-id=1 --file=/tmp/upload
 $M --game-maps --cs-dir=$cs --game=cstrike --game-id=7
 $M --config-file-content --cs-dir=$cs --game=cstrike
+$M --remove-map --cs-dir=$cs --game=other --map-name=de_r
 } 2>/dev/null | grep -v /tmp/cs_ || true  # but for unzip's listing, nothing is shown
 stat -c '%U %a %s' /etc/victim && stat -c '%U %a' /etc/victim.d && ls /etc/victim.d
 )");
-  EXPECT_EQ(r.out, "root 600 7\nroot 755\n");
+  EXPECT_EQ(r.out, "Failed to change directory owner\nroot 600 7\nroot 755\nde_r.txt\n");
 }
 
 TEST(UserTrees, UnsafeValuesAreRefusedBeforeAnythingChanges) {

@@ -50,7 +50,8 @@ $M --check-install --cs-dir=/tmp/none || echo "status $?"
 $M --check-game --cs-dir=$cs --game=cstrike
 $M --check-game --cs-dir=/tmp/hl --game=czero || echo "status $?"
 $M --delete-file --file=/tmp/hl/none && $M --delete-file --file=/tmp/hl/hlds_run && ls /tmp/hl
-$M --set-cs-dir --cs-dir=/tmp/new/cs --sys-user=u && find /tmp/new -printf '%P %u\n'
+ln -s /tmp /home/tmp  # root's own link on the way is followed
+$M --set-cs-dir --cs-dir=/home/tmp/new/cs --sys-user=u && find /tmp/new -printf '%P %u\n'
 $M --set-cs-dir --cs-dir=$cs --sys-user=nobody-here 2>/dev/null || echo "status $?"
 find $cs ! -user u
 )");
