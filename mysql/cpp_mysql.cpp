@@ -1,10 +1,13 @@
 #include "mysql/cpp_mysql.h"
+#include "panel/db_connect.h"
 
 #include <errmsg.h>
 #include <fcntl.h>
 #include <mysqld_error.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,22 +16,42 @@ namespace kelvor::mysql {
 
 namespace {
 
-// Server errors that mean the connection itself is gone, not that the statement is wrong.
-bool connection_gone(MYSQL* handle) {
-  // MySQL's idle timeout; MariaDB uses the number for a statement error.
-  constexpr unsigned int kClientInteractionTimeout = 4031;
+// The statement went out and the answer did not come back whole: whether the server
+// applied it is unknown.
+bool reply_lost(MYSQL* handle) {
   switch (mysql_errno(handle)) {
-    case CR_SERVER_GONE_ERROR:
     case CR_SERVER_LOST:
     case CR_SERVER_LOST_EXTENDED:
     case ER_CONNECTION_KILLED:
     case ER_SERVER_SHUTDOWN:
       return true;
-    case kClientInteractionTimeout:
-      return !mariadb_connection(handle);
     default:
       return false;
   }
+}
+
+// The statement did not reach the server because the connection is gone.
+bool not_sent_connection_gone(MYSQL* handle) {
+  // MySQL's idle timeout, announced before the server hangs up; MariaDB uses the number
+  // for a statement error.
+  constexpr unsigned int kClientInteractionTimeout = 4031;
+  const unsigned int number = mysql_errno(handle);
+  return number == CR_SERVER_GONE_ERROR ||
+         (number == kClientInteractionTimeout && !mariadb_connection(handle));
+}
+
+// A connection is worth sending on when nothing waits to be read on its socket: between
+// statements the server sends nothing, unless it closed the connection (end of file) or
+// said why it did so (an error packet).
+bool seems_alive(MYSQL* handle) {
+  const int socket = static_cast<int>(mysql_get_socket(handle));
+  if (socket < 0) return false;
+  pollfd entry{socket, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready == 0;
 }
 
 std::string format_error(MYSQL* handle, const char* context) {
@@ -100,17 +123,33 @@ void Connection::close_handle() {
   handle_ = nullptr;
 }
 
+void Connection::disconnect() { close_handle(); }
+
+void Connection::add_session_statement(const std::string& statement) {
+  run(statement);
+  settings_->session_statements.push_back(statement);
+}
+
 MYSQL* Connection::handle() {
   if (handle_ != nullptr) return handle_;
-  DbSettings used;
-  handle_ = connect_panel_db(used);
+  if (settings_) {
+    handle_ = reconnect_panel_db(*settings_);
+  } else {
+    auto used = std::make_unique<DbSettings>();
+    handle_ = connect_panel_db(*used);
+    if (handle_ != nullptr) settings_ = std::move(used);
+  }
   if (handle_ == nullptr) throw mError("connection failed");
-  settings_ = std::move(used);
   owner_ = getpid();
   return handle_;
 }
 
-Connection& Connection::operator<<(const std::string& text) {
+MYSQL* Connection::live_handle() {
+  if (handle_ != nullptr && !seems_alive(handle_)) close_handle();
+  return handle();
+}
+
+void Connection::append(const std::string& text) {
   switch (mode_) {
     case ESCAPE_VALUE:
       statement_ << escape_value(text);
@@ -123,14 +162,22 @@ Connection& Connection::operator<<(const std::string& text) {
       break;
   }
   mode_ = PLAIN;
+}
+
+Connection& Connection::operator<<(const std::string& text) {
+  try {
+    append(text);
+  } catch (...) {
+    // Half a statement must not become the beginning of the next one.
+    take_statement();
+    throw;
+  }
   return *this;
 }
 
 Connection& Connection::operator<<(const char* text) { return *this << std::string(text); }
 
-Connection& Connection::operator<<(int number) {
-  return *this << std::string(strdup_printf("%d", number).get());
-}
+Connection& Connection::operator<<(char character) { return *this << std::string(1, character); }
 
 Connection& Connection::operator<<(double number) {
   return *this << std::string(strdup_printf("%f", number).get());
@@ -156,42 +203,62 @@ std::string Connection::escape_name(const std::string& text) {
   return name;
 }
 
-bool Connection::send(const std::string& text) {
-  return mysql_real_query(handle(), text.data(), text.size()) == 0;
-}
-
-bool Connection::reconnect() {
-  if (!settings_) return false;
-  MYSQL* fresh = reconnect_panel_db(*settings_);
-  if (fresh == nullptr) return false;
-  close_handle();
-  handle_ = fresh;
-  owner_ = getpid();
-  return true;
-}
-
-void Connection::execute() {
-  send_composed();
-  // Rows nobody reads would leave the connection "out of sync" for every later statement.
-  if (mysql_field_count(handle_) != 0) mysql_free_result(mysql_store_result(handle_));
-}
-
-void Connection::send_composed() {
-  const std::string text = statement_.str();
+std::string Connection::take_statement() {
+  std::string text = statement_.str();
   statement_.str("");
   mode_ = PLAIN;
-  if (send(text)) return;
-  if (!connection_gone(handle_)) throw mError(handle_, " executing query");
-  mError lost(handle_, " executing query");
-  if (!reconnect()) throw lost;
-  if (!send(text)) throw mError(handle_, " executing query");
+  return text;
+}
+
+void Connection::fail(const char* context) {
+  if (reply_lost(handle_)) {
+    mReplyLost lost(handle_, context);
+    close_handle();
+    throw lost;
+  }
+  mError error(handle_, context);
+  if (not_sent_connection_gone(handle_)) close_handle();
+  throw error;
+}
+
+void Connection::send(const std::string& text) {
+  MYSQL* handle = live_handle();
+  if (mysql_real_query(handle, text.data(), text.size()) != 0) fail(" executing query");
+}
+
+// Rows nobody reads would leave the connection "out of sync" for every later statement.
+void Connection::discard_result() {
+  if (mysql_field_count(handle_) == 0) return;
+  MYSQL_RES* rows = mysql_store_result(handle_);
+  if (rows == nullptr) fail(" executing query");
+  mysql_free_result(rows);
+}
+
+// A CALL answers with several results, each to be read before the next statement.
+void Connection::skip_remaining_results() {
+  for (;;) {
+    const int next = mysql_next_result(handle_);
+    if (next < 0) return;
+    if (next > 0) fail(" executing query");
+    discard_result();
+  }
+}
+
+void Connection::execute() { run(take_statement()); }
+
+void Connection::run(const std::string& text) {
+  send(text);
+  discard_result();
+  skip_remaining_results();
 }
 
 Result Connection::query() {
-  send_composed();
-  MYSQL_RES* result = mysql_store_result(handle_);
-  if (result == nullptr) throw mError(handle_, " fetching result");
-  return Result(result);
+  send(take_statement());
+  MYSQL_RES* stored = mysql_store_result(handle_);
+  if (stored == nullptr) fail(" fetching result");
+  Result result(stored);
+  skip_remaining_results();
+  return result;
 }
 
 bool Connection::fetch_row(Result& result, Row& row) {

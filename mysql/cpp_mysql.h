@@ -6,18 +6,20 @@
 
 #include <sys/types.h>
 
+#include <concepts>
 #include <exception>
 #include <map>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 
-#include "panel/db_connect.h"
+struct DbSettings;
 
 namespace kelvor::mysql {
 
-// A failed database operation; what() is the message.
+// A failed database operation; what() is the message. Unless it is an mReplyLost, the
+// outcome is known: the statement never reached the server, or the server answered with
+// this error (for a CALL, after running the statements before the failing one).
 class mError : public std::exception {
 public:
   // The message is `text`.
@@ -29,6 +31,13 @@ public:
 
 private:
   std::string message_;
+};
+
+// The statement went out but its answer was lost (connection cut, server gone, timeout):
+// the server may or may not have applied it. It is never sent again.
+class mReplyLost : public mError {
+public:
+  using mError::mError;
 };
 
 // One column of a fetched row; `text` is empty when the column is SQL NULL.
@@ -56,6 +65,13 @@ private:
 };
 
 // One connection to the panel database, owned by the process that opened it.
+//
+// The settings of the first connection (password included) are kept in memory: every later
+// connection is opened with them, reading no file, so it still works after the process
+// has switched to an unprivileged user. A later connection (after disconnect(), after a
+// statement raised, or opened by execute() because the server had closed the previous
+// one) is a new session: session variables such as @curdate and open transactions do
+// not survive it. Only the panel's set-up and add_session_statement() are replayed.
 class Connection {
 public:
   enum Mode { ESCAPE_VALUE = 0, ESCAPE_NAME = 1, PLAIN = 2 };
@@ -69,12 +85,25 @@ public:
 
   // The open handle, connecting first when there is none; throws mError on failure.
   MYSQL* handle();
+  // Closes the connection now, keeping the settings; the next statement opens a new one.
+  void disconnect();
+  // Executes `statement` now and again at the start of every later connection, e.g.
+  // "SET @curdate=CURDATE()" (evaluated when the connection opens); the statement being
+  // composed is left as it is. Throws as execute().
+  void add_session_statement(const std::string& statement);
 
   // Appends an item to the statement, escaped as the pending mode says; the mode then
-  // returns to PLAIN. Numbers are formatted with "%d" or "%f" first.
+  // returns to PLAIN. If escaping fails, the whole statement composed so far is dropped.
   Connection& operator<<(const char* text);
   Connection& operator<<(const std::string& text);
-  Connection& operator<<(int number);
+  // A character is appended as itself.
+  Connection& operator<<(char character);
+  // Every integer type is appended as its exact decimal value.
+  template <std::integral Number>
+  Connection& operator<<(Number number) {
+    return *this << std::to_string(number);
+  }
+  // Formatted with "%f".
   Connection& operator<<(double number);
   // Applies a manipulator (escaped, escaped_name).
   Connection& operator<<(Connection& (*manipulator)(Connection&));
@@ -87,11 +116,13 @@ public:
   // `text` with every backquote doubled, for use inside a backquoted identifier.
   static std::string escape_name(const std::string& text);
 
-  // Sends the composed statement and empties it; rows it returns are discarded. A
-  // connection found gone is opened again with the first connection's settings and the
-  // statement sent once more.
+  // Sends the composed statement once and empties it; every result it returns is read and
+  // discarded. A connection that the server has closed is opened again before sending.
+  // Throws mError when the statement was refused or could not be sent, mReplyLost when it
+  // went out and its answer was lost; after a connection error the next statement
+  // connects anew.
   void execute();
-  // Sends the composed statement as execute() does, then returns its complete result set.
+  // Sends the composed statement as execute() does, then returns its first result set.
   Result query();
   // Reads the next row into `row`; false (row untouched) when there is none.
   bool fetch_row(Result& result, Row& row);
@@ -100,16 +131,21 @@ public:
   static void test();
 
 private:
-  void send_composed();
-  bool send(const std::string& text);
-  bool reconnect();
+  void append(const std::string& text);
+  std::string take_statement();
+  void send(const std::string& text);
+  void run(const std::string& text);
+  void discard_result();
+  void skip_remaining_results();
+  [[noreturn]] void fail(const char* context);
+  MYSQL* live_handle();
   void close_handle();
 
   MYSQL* handle_ = nullptr;
   std::ostringstream statement_;
   int mode_ = PLAIN;
-  std::optional<DbSettings> settings_;  // of the first connection, for reconnecting
-  pid_t owner_ = 0;                     // the process whose socket handle_ is
+  std::unique_ptr<DbSettings> settings_;  // of the first connection, for every later one
+  pid_t owner_ = 0;                       // the process whose socket handle_ is
 };
 
 // Marks the next inserted item as a value to escape.

@@ -58,6 +58,35 @@ void ignore_sigpipe_once() {
 
 const char* or_null(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
+// A stalled server must not freeze a job: the job's FIFO would fill and stall the game
+// server that writes it.
+constexpr unsigned int kConnectTimeout = 5;
+constexpr unsigned int kReadTimeout = 10;
+constexpr unsigned int kWriteTimeout = 10;
+
+// Timeouts, and the statements the connector sends itself on every connect, so that no
+// connection (a reconnect included) runs without them.
+void set_options(MYSQL* connection, const DbSettings& settings) {
+  mysql_options(connection, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeout);
+  mysql_options(connection, MYSQL_OPT_READ_TIMEOUT, &kReadTimeout);
+  mysql_options(connection, MYSQL_OPT_WRITE_TIMEOUT, &kWriteTimeout);
+  // The panel's own tables rely on it, ours do not.
+  mysql_options(connection, MYSQL_INIT_COMMAND, "set foreign_key_checks=0");
+  if (!settings.names_statement.empty()) {
+    mysql_options(connection, MYSQL_INIT_COMMAND, settings.names_statement.c_str());
+  }
+  for (const std::string& statement : settings.session_statements) {
+    mysql_options(connection, MYSQL_INIT_COMMAND, statement.c_str());
+  }
+}
+
+// The socket is logged in as the panel's administrator: no program started later may
+// inherit it.
+bool close_socket_on_exec(MYSQL* connection) {
+  const int socket = static_cast<int>(mysql_get_socket(connection));
+  return socket >= 0 && fcntl(socket, F_SETFD, FD_CLOEXEC) == 0;
+}
+
 }  // namespace
 
 bool read_db_settings(DbSettings& settings, char* buffer, size_t size) {
@@ -73,13 +102,14 @@ bool read_db_settings(DbSettings& settings, char* buffer, size_t size) {
   return true;
 }
 
-MYSQL* db_open(const DbSettings& settings, char* buffer, size_t size) {
+MYSQL* db_open(DbSettings& settings, char* buffer, size_t size) {
   ignore_sigpipe_once();
   MYSQL* connection = mysql_init(nullptr);
   if (connection == nullptr) {
     std::snprintf(buffer, size, "db_connect: insufficient memory to allocate new object.");
     return nullptr;
   }
+  set_options(connection, settings);
   if (mysql_real_connect(connection, settings.host.c_str(), settings.user.c_str(),
                          settings.password.c_str(), settings.database.c_str(), settings.port,
                          or_null(settings.socket), 0) == nullptr) {
@@ -88,9 +118,17 @@ MYSQL* db_open(const DbSettings& settings, char* buffer, size_t size) {
     mysql_close(connection);
     return nullptr;
   }
-  // Not examined: the panel's own tables rely on it, ours do not.
-  mysql_query(connection, "set foreign_key_checks=0");
-  set_client_charset(connection);
+  if (!close_socket_on_exec(connection)) {
+    std::snprintf(buffer, size, "db_connect: failed to connect to database: Error: %s",
+                  std::strerror(errno));
+    mysql_close(connection);
+    return nullptr;
+  }
+  if (!settings.names_chosen) {
+    const char* names = set_client_charset(connection);
+    settings.names_statement = names != nullptr ? names : "";
+    settings.names_chosen = true;
+  }
   return connection;
 }
 
@@ -116,7 +154,7 @@ MYSQL* connect_panel_db() {
   return connect_panel_db(settings);
 }
 
-MYSQL* reconnect_panel_db(const DbSettings& settings) {
+MYSQL* reconnect_panel_db(DbSettings& settings) {
   char buffer[kMessageSize] = "";
   MYSQL* connection = db_open(settings, buffer, sizeof buffer);
   if (connection == nullptr) fatal_msg(0, "%s", buffer);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "panel/message.h"
 
@@ -18,6 +19,12 @@ struct DbSettings {
   std::string database;
   unsigned int port = 0;
   std::string socket;  // empty: the client library's choice
+  // The client character set, chosen once by the first connection ("SET NAMES ..."; empty
+  // when none was set) and replayed by every later one.
+  bool names_chosen = false;
+  std::string names_statement;
+  // Further statements sent at the start of every later connection, in this order.
+  std::vector<std::string> session_statements;
 };
 
 // Opens the panel database; on null, `buffer` (of `size` bytes) holds the reason.
@@ -31,15 +38,17 @@ MYSQL* connect_panel_db(DbSettings& used);
 
 // Opens the database again with settings remembered from an earlier connection, reading
 // no file; on null the reason goes out through fatal_msg(0, ...).
-MYSQL* reconnect_panel_db(const DbSettings& settings);
+MYSQL* reconnect_panel_db(DbSettings& settings);
 
 // Gathers the settings: password file, container mode, environment, socket discovery.
 // False with the reason in `buffer` when the password file cannot be read.
 bool read_db_settings(DbSettings& settings, char* buffer, size_t size);
 
-// Connects with `settings` and sets the connection up for the panel (foreign key checks
-// off, client character set). Null with the reason in `buffer` on failure.
-MYSQL* db_open(const DbSettings& settings, char* buffer, size_t size);
+// Connects with `settings` and sets the connection up for the panel: timeouts, a socket
+// closed on exec, foreign key checks off and the client character set, both through the
+// connector's init commands once the set is chosen (the choice is recorded in `settings`).
+// Null with the reason in `buffer` on failure.
+MYSQL* db_open(DbSettings& settings, char* buffer, size_t size);
 
 // Container mode: takes the database host from the /etc/vexa/kbox_mode link (and the
 // database and user names from the container id), or records the host in run mode 3.
@@ -50,8 +59,9 @@ void apply_container_mode();
 CString find_mysql_socket();
 
 // Sends SET NAMES binary or utf8 for servers from 4.1 on, as the panel's
-// mysql41_compatible setting says; failures leave the connection as it is.
-void set_client_charset(MYSQL* connection);
+// mysql41_compatible setting says; failures leave the connection as it is. Returns the
+// statement sent, or null when the server's version asks for none.
+const char* set_client_charset(MYSQL* connection);
 
 // The given column of the first row of `statement`, in a static buffer valid until the
 // next call; empty for no row or NULL; null (with a message) when the query fails.

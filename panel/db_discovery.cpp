@@ -46,7 +46,7 @@ void record_container_host() {
 
 // Names the container's own database and user after the id on the first line.
 void apply_container_id() {
-  File info(std::fopen(container_info_path, "r"));
+  File info(std::fopen(container_info_path, "re"));
   if (!info) return;
   char line[4096];
   if (std::fgets(line, sizeof line, info.get()) == nullptr) return;
@@ -128,7 +128,7 @@ CString find_mysql_socket() {
   if (env_is_set("MYSQL_UNIX_PORT")) return nullptr;
   errno = 0;
   CString socket;
-  if (File config{std::fopen(kMysqlConfig, "r")}) socket = socket_from_config(config.get());
+  if (File config{std::fopen(kMysqlConfig, "re")}) socket = socket_from_config(config.get());
   if (socket && *socket.get() != '\0') return socket;
   for (const char* fallback : {"/var/lib/mysql/mysql.sock", "/tmp/mysql.sock"}) {
     if (is_socket(fallback)) return CString(strdup(fallback));

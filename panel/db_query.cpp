@@ -53,13 +53,15 @@ const char* get_param_simple(const char* name, MYSQL* connection) {
   return query_value(statement.get(), connection, 0);
 }
 
-void set_client_charset(MYSQL* connection) {
+const char* set_client_charset(MYSQL* connection) {
   const char* version = query_value("SHOW VARIABLES LIKE 'version'", connection, 1);
-  if (version == nullptr) return;
-  if (starts_with(version, "3.") || starts_with(version, "4.0.")) return;
+  if (version == nullptr) return nullptr;
+  if (starts_with(version, "3.") || starts_with(version, "4.0.")) return nullptr;
   const char* compatible = get_param_simple("mysql41_compatible", connection);
   const bool utf8 = compatible != nullptr && *compatible != '\0' &&
                     std::strcmp(compatible, "false") != 0;
+  const char* statement = utf8 ? "SET NAMES utf8" : "SET NAMES binary";
   // Not examined: a refused SET NAMES leaves the server's default in place.
-  mysql_query(connection, utf8 ? "SET NAMES utf8" : "SET NAMES binary");
+  mysql_query(connection, statement);
+  return statement;
 }

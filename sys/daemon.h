@@ -33,8 +33,8 @@ private:
 };
 
 // Detaches exec from the caller: the caller's process ends with status 0, a session leader
-// ignoring SIGHUP forks a process with its standard streams on /dev/null, and that process
-// returns exec.run(). Throws TUError "Unable to run as daemon" when a fork fails.
+// ignoring SIGHUP forks a process with its standard streams on /dev/null and every other
+// descriptor inherited from the caller closed, and that process returns exec.run(). Throws TUError "Unable to run as daemon" when a fork fails.
 TExecResult run_as_daemon(TExec exec);
 
 }  // namespace kelvor::sys

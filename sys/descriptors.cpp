@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,14 +62,6 @@ int wait_for_exit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void flush_stdio() noexcept {
-  std::fflush(stdout);
-  std::fflush(stderr);
-}
-
-void forget_parent_stdio() noexcept {
-  __fpurge(stdout);
-  __fpurge(stderr);
-}
+void flush_stdio() noexcept { std::fflush(nullptr); }
 
 }  // namespace kelvor::sys::detail

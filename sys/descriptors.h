@@ -21,9 +21,9 @@ int open_or_null(const std::string& path, int flags, mode_t mode = 0) noexcept;
 bool write_all(int fd, const char* data, std::size_t size) noexcept;
 // waitpid retried after signals: exit code, or -1 for a signal; throws TSysCallErr.
 int wait_for_exit(pid_t pid);
-// Pushes out what the caller's stdio holds, so that no forked copy holds it too.
+// Pushes out what every stdio stream of the caller holds, so that no forked copy writes it
+// again when it exits. The C library empties a buffer even when its write fails, so a
+// child starts with nothing of its parent's output.
 void flush_stdio() noexcept;
-// In a forked child: drops the copies of the parent's unwritten stdio output.
-void forget_parent_stdio() noexcept;
 
 }  // namespace kelvor::sys::detail

@@ -7,6 +7,7 @@
 
 #include "sys/child_failure.h"
 #include "sys/descriptors.h"
+#include "sys/signals.h"
 
 namespace kelvor::sys {
 
@@ -44,7 +45,9 @@ int TExec::start_child() {
 }
 
 void TExec::run_child() noexcept {
-  detail::forget_parent_stdio();
+  // A mask is inherited through exec: the program must not start with signals blocked
+  // that its caller held back for itself.
+  unblock_all_signals();
   try {
     if (prep_) prep_->in_child(*this);
     exec_program(true);

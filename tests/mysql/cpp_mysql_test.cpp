@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ using kelvor::mysql::Result;
 using kelvor::mysql::Row;
 using zentra_test::logged_commands;
 using zentra_test::logged_statements;
+using zentra_test::root_sql;
 
 class MysqlConnection : public ::testing::Test {
 protected:
@@ -72,6 +74,42 @@ TEST_F(MysqlConnection, ManipulatorsAffectExactlyTheNextItem) {
                             "SELECT `we``ird` FROM (SELECT 1 AS `we``ird`) t",
                             "SELECT 42, -1.500000, 7",
                         }));
+}
+
+TEST_F(MysqlConnection, CharactersAndEveryIntegerTypeAreInsertedExactly) {
+  Connection conn(true);
+  conn << "SELECT " << '\'' << 'c' << '\'' << ", " << 3000000000u << ", "
+       << std::numeric_limits<long long>::min() << ", " << std::numeric_limits<size_t>::max()
+       << ", " << static_cast<unsigned char>(200) << ", '" << escaped << '\'' << "'";
+  conn.execute();
+  EXPECT_EQ(sent(conn), (std::vector<std::string>{
+                            "SELECT 'c', 3000000000, -9223372036854775808, "
+                            "18446744073709551615, 200, '\\''"}));
+}
+
+TEST_F(MysqlConnection, FailedEscapeLeavesNothingForTheNextStatement) {
+  unlink("/etc/vexa/.vexa.shadow");
+  Connection conn(false);
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(conn << "DELETE FROM misc WHERE param='" << escaped << "x", mError);
+  testing::internal::GetCapturedStdout();
+  zentra_test::write_password_file(zentra_test::test_db().password);
+  conn << "SELECT 'next'";
+  EXPECT_EQ(single_value(conn), "next");
+}
+
+TEST_F(MysqlConnection, EveryResultOfACallIsRead) {
+  root_sql("DROP PROCEDURE IF EXISTS zentra_two");
+  Connection conn(true);
+  conn << "CREATE PROCEDURE zentra_two() BEGIN SELECT 1; SELECT 2; END";
+  conn.execute();
+  conn << "CALL zentra_two()";
+  conn.execute();
+  conn << "CALL zentra_two()";
+  EXPECT_EQ(single_value(conn), "1");
+  conn << "SELECT 'in sync'";
+  EXPECT_EQ(single_value(conn), "in sync");
+  root_sql("DROP PROCEDURE zentra_two");
 }
 
 TEST_F(MysqlConnection, EscapedValuesRoundTrip) {

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 
 #include "tests/support/sandbox.h"
+#include "tests/support/test_db.h"
 
 using zentra_test::sandbox_run;
 
@@ -90,6 +92,49 @@ TEST(Sandbox, ProcessesLeftBehindEndWithIt) {
   const auto r = sandbox_run("setsid sleep " + seconds + " </dev/null >/dev/null 2>&1 &\necho started");
   ASSERT_EQ(r.out, "started\n") << r.err;
   EXPECT_FALSE(host_runs("sleep" + std::string(1, '\0') + seconds + std::string(1, '\0')));
+}
+
+TEST(Sandbox, HostNameRunAndIpcStayOutside) {
+  // A server directory of the host's /run, as scripts/test-db makes them.
+  char dir_template[] = "/run/zentra-sandbox-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string db_dir = dir_template;
+  std::ofstream(db_dir + "/mysqld.sock") << "stand-in";
+  const std::string host_marker = db_dir + ".other";
+  std::ofstream(host_marker) << "host";
+  char host_name[256] = "";
+  gethostname(host_name, sizeof host_name);
+  std::ifstream queues_file("/proc/sysvipc/msg");
+  const std::string queues((std::istreambuf_iterator<char>(queues_file)), std::istreambuf_iterator<char>());
+
+  const auto r = sandbox_run(
+      "hostname zentra-sandbox-probe && hostname\n"
+      "ipcmk -Q >/dev/null && grep -vc key /proc/sysvipc/msg\n"
+      "test -e " + host_marker + " || echo run-private\n"
+      "cat " + db_dir + "/mysqld.sock && echo\n"
+      "touch " + db_dir + "/x 2>/dev/null || echo read-only\n",
+      {"ZENTRA_TEST_DB_SOCKET=" + db_dir + "/mysqld.sock"});
+  std::remove(host_marker.c_str());
+  std::remove((db_dir + "/mysqld.sock").c_str());
+  std::remove((db_dir + "/x").c_str());  // written only when the binding was not read-only
+  rmdir(db_dir.c_str());
+  EXPECT_EQ(r.out, "zentra-sandbox-probe\n1\nrun-private\nstand-in\nread-only\n") << r.err;
+  char after[256] = "";
+  gethostname(after, sizeof after);
+  EXPECT_STREQ(after, host_name);
+  std::ifstream queues_after("/proc/sysvipc/msg");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(queues_after)), std::istreambuf_iterator<char>()),
+            queues);
+}
+
+TEST(Sandbox, TestsThatNeedItRefuseToRunOutside) {
+  // The variable alone, as when a test binary is run by hand from a sandbox shell's history.
+  EXPECT_DEATH(
+      {
+        setenv("ZENTRA_MNG", "/usr/local/vexa/admin/bin/modules/zentra/zentra_mng", 1);
+        zentra_test::require_sandbox();
+      },
+      "refusing to run outside scripts/sandbox");
 }
 
 TEST(Sandbox, ExitStatusIsTheCommands) {

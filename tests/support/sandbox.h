@@ -8,8 +8,9 @@
 
 namespace zentra_test {
 
-// Runs `script` with /bin/sh -e inside a fresh sandbox (scripts/sandbox): private /tmp and
-// /home, copy-on-write /etc, /usr and /var, a panel configuration and the installed module.
+// Runs `script` with /bin/sh -e inside a fresh sandbox (scripts/sandbox): private /tmp, /home
+// and /run, host name and IPC, copy-on-write /etc, /usr and /var, a panel configuration and
+// the installed module.
 // Inside, $ZENTRA_MNG is the manager and $ZENTRA_MODULE_DIR its module directory.
 RunResult sandbox_run(const std::string& script, const std::vector<std::string>& env = {},
                       const std::string& input = "");

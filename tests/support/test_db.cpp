@@ -26,7 +26,7 @@ const TestDb& test_db() {
   static const TestDb db = [] {
     TestDb settings{env("ZENTRA_TEST_DB_HOST"), env("ZENTRA_TEST_DB_PORT"),
                     env("ZENTRA_TEST_DB_PASSWORD"), env("ZENTRA_TEST_DB_SOCKET"),
-                    env("ZENTRA_TEST_DB_LOG")};
+                    env("ZENTRA_TEST_DB_LOG"), env("ZENTRA_TEST_DB_PID")};
     if (settings.port.empty()) {
       std::fprintf(stderr, "no test database: run through scripts/test-db exec\n");
       std::abort();
@@ -54,12 +54,39 @@ TestDb read_test_db_env(const std::string& env_file) {
     if (key == "PASSWORD") db.password = value;
     if (key == "SOCKET") db.socket = value;
     if (key == "LOG") db.log = value;
+    if (key == "PID") db.pid = value;
   }
   return db;
 }
 
+namespace {
+
+// What is mounted on `mount_point` last (and so seen there): "<type> <source>".
+std::string mounted_on(const std::string& mount_point) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  std::string seen;
+  while (std::getline(mounts, line)) {
+    // <id> <parent> <dev> <root> <mount point> <options...> - <type> <source> <options>
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, point, field;
+    fields >> id >> parent >> dev >> root >> point;
+    while (fields >> field && field != "-") {
+    }
+    std::string type, source;
+    fields >> type >> source;
+    if (point == mount_point) seen = type + " " + source;
+  }
+  return seen;
+}
+
+}  // namespace
+
 void require_sandbox() {
-  if (env("ZENTRA_MNG").empty()) {
+  const bool inside = !env("ZENTRA_MNG").empty() && mounted_on("/etc") == "overlay overlay" &&
+                      mounted_on("/tmp") == "tmpfs zentra-sandbox-tmp" &&
+                      mounted_on("/run") == "tmpfs zentra-sandbox-run";
+  if (!inside) {
     std::fprintf(stderr, "refusing to run outside scripts/sandbox: it writes under /etc\n");
     std::abort();
   }

@@ -15,6 +15,7 @@ struct TestDb {
   std::string password;
   std::string socket;
   std::string log;  // general query log
+  std::string pid;  // the server's process
 };
 
 // The server whose settings the environment (ZENTRA_TEST_DB_*) carries.
@@ -23,7 +24,8 @@ const TestDb& test_db();
 // Reads the settings that scripts/test-db wrote into `env_file`.
 TestDb read_test_db_env(const std::string& env_file);
 
-// Stops the test when it does not run inside the sandbox (it would write the host's /etc).
+// Stops the test unless it runs inside scripts/sandbox, as its mounts show (it would
+// write the host's /etc).
 void require_sandbox();
 
 // Clears every input of the panel database discovery: VEXA_* and MYSQL_UNIX_PORT, the

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <stdexcept>
@@ -74,10 +75,21 @@ TEST(FnCall, ProgramThatFailsInAJobEndsWithTheErrorNumberSilently) {
   EXPECT_EQ(caller.out, "caller's pending output\njob ended with 2\n");
 }
 
+TEST(FnCall, JobDoesNotWriteTheCallersBufferedOutputAgain) {
+  TempDir dir;
+  std::FILE* log = std::fopen((dir / "log").c_str(), "we");
+  ASSERT_NE(log, nullptr);
+  std::fputs("once\n", log);  // still in the buffer when the job is forked
+  EXPECT_EQ(job_exit_code([] { return 0; }), 0);  // exit() flushes every stream
+  std::fclose(log);
+  EXPECT_EQ(read_file(dir / "log"), "once\n");
+}
+
 // What the job saw of its surroundings, written to a pipe from the test.
 struct DaemonJob {
   int report_fd;
   int release_fd;
+  int inherited_fd;  // as a panel's pipe would be: open, not close-on-exec
   pid_t caller_session;
   Ending ending;
 
@@ -92,7 +104,9 @@ struct DaemonJob {
     std::string line = std::to_string(getpid()) + " stdin=" + std::to_string(from_stdin) +
                        " null=" + std::to_string(out.st_rdev == null.st_rdev) +
                        " hup_ignored=" + std::to_string(hup.sa_handler == SIG_IGN) +
-                       " new_session=" + std::to_string(getsid(0) != caller_session) + "\n";
+                       " new_session=" + std::to_string(getsid(0) != caller_session) +
+                       " inherited_open=" + std::to_string(fcntl(inherited_fd, F_GETFD) != -1) +
+                       "\n";
     (void)!write(report_fd, line.data(), line.size());
     (void)!read(release_fd, &byte, 1);  // the test checks the caller ended before we do
     return finish(ending);
@@ -126,7 +140,9 @@ int daemon_job_exit_code(Ending ending) {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   Pipe report = make_pipe();
   Pipe release = make_pipe();
-  DaemonJob job{report.write.get(), release.read.get(), getsid(0), ending};
+  int inherited[2];
+  EXPECT_EQ(pipe(inherited), 0);
+  DaemonJob job{report.write.get(), release.read.get(), inherited[1], getsid(0), ending};
   Forked command = run_forked([&] {
     std::printf("written before detaching\n");
     TExec exec{kelvor::sys::TEArgs()};
@@ -141,7 +157,9 @@ int daemon_job_exit_code(Ending ending) {
   std::size_t space = seen.find(' ');
   pid_t job_pid = space == std::string::npos ? -1 : std::stoi(seen.substr(0, space));
   EXPECT_EQ(seen.substr(space == std::string::npos ? 0 : space),
-            " stdin=0 null=1 hup_ignored=1 new_session=1\n");
+            " stdin=0 null=1 hup_ignored=1 new_session=1 inherited_open=0\n");
+  close(inherited[0]);
+  close(inherited[1]);
   // Every process of the chain holds the write end, so a byte says it rather than a close.
   (void)!write(release.write.get(), "x", 1);
   std::map<pid_t, int> codes = reap_all();

@@ -130,10 +130,12 @@ TEST(EArgs, ErrorKeepsTheListAsItWasWhenRaised) {
   args.add("ls");
   try {
     (void)args[1];
+    FAIL() << "no error";
   } catch (const TEArgs::TEArgsError& e) {
-    TEArgs kept = e.args();
     args.add("-l");
-    EXPECT_EQ(kept.size(), 1u);
+    TEArgs kept = e.args();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0], "ls");
   }
 }
 

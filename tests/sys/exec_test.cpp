@@ -10,6 +10,8 @@
 
 #include "sys/child_failure.h"
 #include "sys/exec.h"
+#include "sys/read_output.h"
+#include "sys/redirect.h"
 #include "tests/sys/helpers.h"
 
 using kelvor::sys::TExec;
@@ -163,6 +165,53 @@ TEST(Exec, WithoutForkTheProgramTakesOverAfterPendingOutputIsWritten) {
   });
   EXPECT_EQ(caller.status, 0);
   EXPECT_EQ(caller.out, "written by the caller\nwritten by the program\n");
+}
+
+TEST(Exec, WaitingSurvivesSignals) {
+  Interrupter interrupter;
+  EXPECT_EQ(shell("sleep 0.3; exit 5").run().status, 5);
+}
+
+// Starts a program of its own (as a caller's hook might) while the step's pipes are open.
+class StartsAHelper : public TExec::TPrepare {
+public:
+  explicit StartsAHelper(int release_fd) : release_fd_(release_fd) {}
+  void in_parent(TExec&) override {
+    // It ends when the test lets go of the pipe, or at the latest after a minute.
+    TExec helper = from_file(program({"timeout", "60", "cat"}),
+                             "/proc/self/fd/" + std::to_string(release_fd_));
+    pid = (helper ^ TExec::WAIT).run().pid;
+  }
+  pid_t pid = -1;
+
+private:
+  int release_fd_;
+};
+
+TEST(Exec, ProgramsStartedMeanwhileGetNoneOfTheStepsPipes) {
+  Pipe release = make_pipe();
+  auto helper = std::make_shared<StartsAHelper>(release.read.get());
+  TExec exec = program({"echo", "out"});
+  exec.add(helper);
+  std::string text;
+  kelvor::sys::read_output(exec, text);
+  EXPECT_EQ(text, "out\n");
+  // Holding the write end of the output pipe, the helper would have kept read_output
+  // reading until it ended.
+  EXPECT_EQ(waitpid(helper->pid, nullptr, WNOHANG), 0) << "read_output waited for the helper";
+  release.write.reset();
+  EXPECT_EQ(wait_exit_code(helper->pid), 0);
+}
+
+TEST(Exec, ProgramStartsWithNoSignalBlocked) {
+  sigset_t term, previous;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, &previous);
+  std::string text;
+  kelvor::sys::read_output(program({"grep", "^SigBlk:", "/proc/self/status"}), text);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  EXPECT_EQ(text, "SigBlk:\t0000000000000000\n");
 }
 
 TEST(ChildFailure, FailedExecReportsAndEndsWithoutTouchingTheParent) {

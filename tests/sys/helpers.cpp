@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +126,25 @@ int wait_exit_code(pid_t pid) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+namespace {
+void on_alarm(int) {}
+}  // namespace
+
+Interrupter::Interrupter() {
+  struct sigaction action {};
+  action.sa_handler = on_alarm;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGALRM, &action, nullptr);
+  itimerval every{{0, 10000}, {0, 10000}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+}
+
+Interrupter::~Interrupter() {
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  signal(SIGALRM, SIG_DFL);
 }
 
 }  // namespace sys_test

@@ -67,4 +67,14 @@ Forked run_forked(const std::function<void()>& body);
 // Exit code of an own child, or 128 + signal.
 int wait_exit_code(pid_t pid);
 
+// While it lives, SIGALRM arrives every 10 ms with a handler installed without SA_RESTART,
+// so that every blocking call in between fails with EINTR.
+class Interrupter {
+public:
+  Interrupter();
+  ~Interrupter();
+  Interrupter(const Interrupter&) = delete;
+  Interrupter& operator=(const Interrupter&) = delete;
+};
+
 }  // namespace sys_test

@@ -3,6 +3,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "sys/descriptors.h"
 #include "sys/read_output.h"
 #include "sys/redirect.h"
 #include "tests/sys/helpers.h"
@@ -28,6 +29,16 @@ std::string pattern(std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) text.push_back(static_cast<char>('a' + i % 23));
   return text;
 }
+
+// Closes a descriptor in the child, before the steps added after it.
+class CloseInChild : public TExec::TPrepare {
+public:
+  explicit CloseInChild(int fd) : fd_(fd) {}
+  void in_child(TExec&) override { close(fd_); }
+
+private:
+  int fd_;
+};
 
 std::string output_of(const TExec& exec) {
   std::string text = "left over";
@@ -77,6 +88,55 @@ TEST(Redirect, OtherDescriptorsToFileOrToAnotherDescriptor) {
   std::string both = dir / "both";
   redirect(to_file(shell("echo out; echo err >&2"), both), 2, 1).run();
   EXPECT_EQ(read_file(both), "out\nerr\n");
+}
+
+TEST(Redirect, FileTakingTheNumberOfItsStreamStaysOpenInTheProgram) {
+  TempDir dir;
+  write_file(dir / "in", "kept\n");
+  TExec exec = program({"cat"});
+  exec.add(std::make_shared<CloseInChild>(STDIN_FILENO));  // the file then opens as 0
+  EXPECT_EQ(output_of(from_file(exec, dir / "in")), "kept\n");
+}
+
+TEST(Redirect, DescriptorOntoItselfIsKept) {
+  TempDir dir;
+  redirect(to_file(program({"echo", "x"}), dir / "out"), 1, 1).run();
+  EXPECT_EQ(read_file(dir / "out"), "x\n");
+}
+
+TEST(FromString, WriterHoldsNothingButItsPipe) {
+  // The program reads one byte, so the writer is past its start-up and blocked on the
+  // rest; then it counts the writer's descriptors.
+  const std::string count_writer_fds =
+      "dd bs=1 count=1 status=none >/dev/null; read -r writer </proc/$$/task/$$/children; "
+      "ls /proc/$writer/fd | wc -l";
+  EXPECT_EQ(output_of(from_string(shell(count_writer_fds), pattern(1 << 20))), "1\n");
+}
+
+TEST(FromString, WritingSurvivesSignals) {
+  Pipe pipe = make_pipe();
+  const std::string text = pattern(1 << 20);
+  const pid_t reader = fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    int code = 99;
+    try {
+      pipe.write.reset();
+      usleep(300 * 1000);  // meanwhile the writer blocks on a full pipe and is interrupted
+      code = read_all(pipe.read.get()) == text ? 0 : 1;
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  pipe.read.reset();
+  bool written = false;
+  {
+    Interrupter interrupter;
+    written = kelvor::sys::detail::write_all(pipe.write.get(), text.data(), text.size());
+  }
+  pipe.write.reset();
+  EXPECT_TRUE(written);
+  EXPECT_EQ(wait_exit_code(reader), 0);
 }
 
 TEST(FromString, EmptyTextIsImmediateEndOfFile) {
