@@ -73,16 +73,20 @@ char *format_decimal(unsigned int value, char *out) {
 
 /* ---- records ---- */
 
-/* The host's errno describes the host's own call, never the record's. */
+/* The host's errno describes the host's own call, never the record's. Nor is the record's
+ * write a cancellation point of the host's: a thread cancelled there would lose the record and
+ * leave it counted as being written for ever. */
 int write_record(int32_t kind, int32_t value) {
   int32_t record[2] = {kind, value};
-  int saved = errno;
+  int saved = errno, cancel_state;
   ssize_t n;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
   __atomic_add_fetch(&record_writers, 1, __ATOMIC_SEQ_CST);
   int fd = __atomic_load_n(&stat_fd, __ATOMIC_SEQ_CST);
   do n = REAL(write)(fd, record, sizeof record);
   while (n == -1 && errno == EINTR);
   __atomic_sub_fetch(&record_writers, 1, __ATOMIC_RELEASE);
+  pthread_setcancelstate(cancel_state, NULL);
   errno = saved;
   return n == (ssize_t)sizeof record;
 }
@@ -244,9 +248,11 @@ static void take_statistics_channel(void) {
   putenv(fd_entry);
 }
 
-/* A forked child has one thread: records that others were writing are not its own. */
-static void forget_record_writers(void) {
+/* A forked child has one thread. Records that others were writing are not its own, and what
+ * they counted after the fork handler had reported is the parent's to report. */
+static void start_forked_child(void) {
   __atomic_store_n(&record_writers, 0, __ATOMIC_RELAXED);
+  __atomic_store_n(&running.bytes, 0, __ATOMIC_RELAXED);
 }
 
 __attribute__((constructor)) void statistics_load(void) {
@@ -261,7 +267,7 @@ __attribute__((constructor)) void statistics_load(void) {
   mark_sockets(0, TABLE_SIZE - 1);
   /* Neither process of a fork reports what was counted before it, nor loses it when one leaves
    * without exit handlers: it is reported before the fork. */
-  pthread_atfork(report_so_far, NULL, forget_record_writers);
+  pthread_atfork(report_so_far, NULL, start_forked_child);
   rearm_class_preload();
 }
 
@@ -269,7 +275,7 @@ __attribute__((constructor)) void statistics_load(void) {
 EXPORT pid_t _Fork(void) {
   report_so_far();
   pid_t pid = CALL(_Fork)();
-  if (pid == 0) forget_record_writers();
+  if (pid == 0) start_forked_child();
   return pid;
 }
 
@@ -280,8 +286,10 @@ __attribute__((destructor)) static void statistics_unload(void) {
   if (rest <= 0) return;
   write_record(KIND_TRAFFIC, rest);
   /* Other threads may still run: the number is given up before it is closed, so that none of
-   * their records can reach a descriptor that takes it later. */
-  int fd = __atomic_load_n(&stat_fd, __ATOMIC_RELAXED);
-  publish_statistics_fd(-1);
-  REAL(close)(fd);
+   * their records can reach a descriptor that takes it later. A record still being written to
+   * it keeps it open until the process ends, without waiting: that write may never return, as
+   * when a signal handler interrupted it to call exit. */
+  int fd = __atomic_exchange_n(&stat_fd, -1, __ATOMIC_SEQ_CST);
+  note_fd_for_execs(-1);
+  if (__atomic_load_n(&record_writers, __ATOMIC_SEQ_CST) == 0) REAL(close)(fd);
 }

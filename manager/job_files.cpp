@@ -11,7 +11,7 @@
 namespace {
 
 // The mode of a plain file that a program's redirected output creates.
-constexpr mode_t kLockMode = 0664;
+constexpr mode_t kFileMode = 0664;
 
 [[noreturn]] void refuse_lock(const std::string& path, int number) {
   throw TUError("Can not create lock file " + path + ": " + std::strerror(number));
@@ -33,7 +33,7 @@ JobFile JobFile::make_fifo(const std::string& path, const std::string& failure_t
 
 std::optional<JobFile> JobFile::take_lock(const std::string& path, std::time_t started) {
   // O_EXCL alone already refuses a link; O_NOFOLLOW keeps it so should the flags ever change.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kLockMode);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
   if (fd < 0 && errno == EEXIST) return std::nullopt;
   if (fd < 0) refuse_lock(path, errno);
   JobFile lock(path, fd);  // from here on removed on every way out
@@ -43,6 +43,15 @@ std::optional<JobFile> JobFile::take_lock(const std::string& path, std::time_t s
   const ssize_t written = write(fd, text, static_cast<std::size_t>(size));
   if (written != size) refuse_lock(path, written < 0 ? errno : ENOSPC);
   return lock;
+}
+
+std::optional<JobFile> JobFile::write_file(const std::string& path, const std::string& content) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd < 0) return std::nullopt;
+  JobFile file(path, fd);
+  const ssize_t size = static_cast<ssize_t>(content.size());
+  if (write(fd, content.data(), content.size()) != size) return std::nullopt;
+  return file;
 }
 
 JobFile::JobFile(JobFile&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }

@@ -22,6 +22,9 @@ public:
   // a newline. Empty when something exists at path; throws TUError
   // "Can not create lock file <path>: <reason>" on any other failure.
   static std::optional<JobFile> take_lock(const std::string& path, std::time_t started);
+  // Creates or truncates path (mode 0664 less the umask, never through a link) holding
+  // `content`; empty when it cannot be written.
+  static std::optional<JobFile> write_file(const std::string& path, const std::string& content);
 
   JobFile(JobFile&& other) noexcept;
   JobFile& operator=(JobFile&&) = delete;

@@ -21,9 +21,14 @@ std::string error_text(const std::exception_ptr& error) {
 }  // namespace
 
 void job_log(int priority, const std::string& text) {
+  // Database errors come in two lines; a log line is one.
+  std::string line = text;
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
   // Sets the identity only; the socket is opened, close-on-exec, by the first line.
   openlog("zentra_mng", LOG_PID, LOG_DAEMON);
-  syslog(priority, "%s", text.c_str());
+  syslog(priority, "%s", line.c_str());
 }
 
 int run_logged(const std::string& name, const std::function<int()>& body) {

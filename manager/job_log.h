@@ -7,7 +7,7 @@
 #include <syslog.h>
 
 // Sends one line to the system log as "zentra_mng[<pid>]", facility daemon, at `priority`
-// (LOG_INFO, LOG_ERR, ...).
+// (LOG_INFO, LOG_ERR, ...); line breaks in `text` become blanks.
 void job_log(int priority, const std::string& text);
 
 // Runs body, logging "<name> started", then "<name> ended with result <n>" and returning n, or

@@ -44,6 +44,18 @@ bool has_no_parent_component(std::string_view value) {
   return true;
 }
 
+// Goes between double quotes on one line of a configuration file the game server executes:
+// a quote or a line break would end the value and start a command of the sender's choosing.
+bool is_quoted_config_value(std::string_view value) {
+  return value.find_first_of("\"\r\n") == std::string_view::npos;
+}
+
+// Written unquoted into a configuration line.
+bool is_decimal_integer(std::string_view value) {
+  if (!value.empty() && value.front() == '-') value.remove_prefix(1);
+  return is_decimal_digits(value);
+}
+
 struct ValueRule {
   const char* option;
   bool (*is_safe)(std::string_view value);
@@ -58,6 +70,10 @@ const ValueRule kValueRules[] = {
     {"config-dir", has_no_parent_component},
     {"map-name", is_map_name},
     {"uploadfile-name", is_path_component},
+    {"hostname", is_quoted_config_value},
+    {"rcon-password", is_quoted_config_value},
+    {"sv-password", is_quoted_config_value},
+    {"sv-lan", is_decimal_integer},
 };
 
 }  // namespace

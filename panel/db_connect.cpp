@@ -13,6 +13,9 @@
 
 namespace {
 
+// Why the last connect failed, as the client library numbers it.
+unsigned int last_refusal = 0;
+
 constexpr const char* kPasswordFile = "/etc/vexa/.vexa.shadow";
 constexpr size_t kPasswordMax = 4096;
 constexpr size_t kMessageSize = 4097;
@@ -102,7 +105,10 @@ bool read_db_settings(DbSettings& settings, char* buffer, size_t size) {
   return true;
 }
 
+unsigned int last_connect_error() { return last_refusal; }
+
 MYSQL* db_open(DbSettings& settings, char* buffer, size_t size) {
+  last_refusal = 0;
   ignore_sigpipe_once();
   MYSQL* connection = mysql_init(nullptr);
   if (connection == nullptr) {
@@ -115,6 +121,7 @@ MYSQL* db_open(DbSettings& settings, char* buffer, size_t size) {
                          or_null(settings.socket), 0) == nullptr) {
     std::snprintf(buffer, size, "db_connect: failed to connect to database: Error: %s",
                   mysql_error(connection));
+    last_refusal = mysql_errno(connection);
     mysql_close(connection);
     return nullptr;
   }

@@ -50,6 +50,10 @@ bool read_db_settings(DbSettings& settings, char* buffer, size_t size);
 // Null with the reason in `buffer` on failure.
 MYSQL* db_open(DbSettings& settings, char* buffer, size_t size);
 
+// The client library's error number of the last db_open whose connect failed, e.g.
+// ER_CON_COUNT_ERROR when the server had no connection left; 0 after any other outcome.
+unsigned int last_connect_error();
+
 // Container mode: takes the database host from the /etc/vexa/kbox_mode link (and the
 // database and user names from the container id), or records the host in run mode 3.
 void apply_container_mode();

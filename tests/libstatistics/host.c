@@ -17,6 +17,9 @@
  *   threads N              two threads send N datagrams each, every one on a fresh socket,
  *                          while a third reads /dev/zero through the numbers they free
  *   move-race N PATH       the same senders, while PATH is redirected onto 100 and 101 in turn
+ *   fork-race N            the same senders, while the main thread forks children that exit
+ *   cancelled-stat PATH    a thread with a cancellation pending makes a status query of PATH
+ *   exit-on-sigpipe STATUS a SIGPIPE handler that calls exit(STATUS)
  *   ignore-sigpipe | await-no-reader | fork | _fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
@@ -29,6 +32,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -393,6 +397,50 @@ static void do_move_race(long rounds, const char *path) {
   printf("moved=%ld stray=%ld\n", sent, (long)st.st_size);
 }
 
+/* Children forked while the senders run leave at once, through exit and its handlers. */
+static void do_fork_race(long rounds) {
+  struct sender senders[SENDERS];
+  start_senders(senders, rounds);
+  while (__atomic_load_n(&senders_running, __ATOMIC_RELAXED)) {
+    pid_t child = fork();
+    if (child == 0) exit(0);
+    waitpid(child, NULL, 0);
+  }
+  printf("fork-race=%ld\n", join_senders(senders));
+}
+
+/* A status query made while a cancellation is pending. The query is no cancellation point: the
+ * thread leaves at the next one after it. */
+static int cancel_requested, stat_done;
+
+static void *stat_when_cancelled(void *path) {
+  struct stat st;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
+  while (!__atomic_load_n(&cancel_requested, __ATOMIC_ACQUIRE)) sched_yield();
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
+  stat(path, &st);
+  stat_done = 1;
+  pthread_testcancel();
+  return NULL;
+}
+
+static void do_cancelled_stat(const char *path) {
+  pthread_t thread;
+  void *result;
+  pthread_create(&thread, NULL, stat_when_cancelled, (void *)path);
+  pthread_cancel(thread);
+  __atomic_store_n(&cancel_requested, 1, __ATOMIC_RELEASE);
+  pthread_join(thread, &result);
+  printf("stat-done=%d cancelled=%d\n", stat_done, result == PTHREAD_CANCELED);
+}
+
+/* Ends the host from a handler, as servers do on the signals that stop them. */
+static int exit_status;
+static void exit_on_signal(int sig) {
+  (void)sig;
+  exit(exit_status);
+}
+
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */
 static void await_no_reader(void) {
   const char *path = getenv("ZENTRA_STAT_FILE");
@@ -486,7 +534,11 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "threads")) return do_threads(atol(a1)), i + 2;
   if (!strcmp(cmd, "move-race")) return do_move_race(atol(a1), a2), i + 3;
   if (is_stat(cmd)) return do_stat(cmd, a1), i + 2;
+  if (!strcmp(cmd, "fork-race")) return do_fork_race(atol(a1)), i + 2;
+  if (!strcmp(cmd, "cancelled-stat")) return do_cancelled_stat(a1), i + 2;
   if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
+  if (!strcmp(cmd, "exit-on-sigpipe"))
+    return exit_status = atoi(a1), signal(SIGPIPE, exit_on_signal), i + 2;
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));
   if (!strcmp(cmd, "fork")) return do_fork(fork) ? argc : i + 1;

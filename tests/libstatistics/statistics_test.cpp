@@ -273,6 +273,38 @@ TEST_F(Statistics, RedirectionsOntoTheChannelWhileThreadsSendLoseNoRecord) {
   EXPECT_EQ(run.traffic(), printed(run, "moved"));
 }
 
+// Children forked while other threads send leave through exit, reporting what they inherited.
+TEST_F(Statistics, BytesCountedWhileAnotherThreadForksAreReportedOnce) {
+  const auto run = game({"fork-race", "5000"});
+  EXPECT_GT(printed(run, "fork-race"), 0) << run.result.out;
+  EXPECT_EQ(run.traffic(), printed(run, "fork-race"));
+}
+
+// A signal handler that ends the host through exit, entered from the library's own record write
+// (a file record to a reader that has gone): nothing may wait for that write to return.
+TEST_F(Statistics, AHandlerThatExitsDuringARecordWriteEndsTheHost) {
+  const std::string record = fifo.dir() + "/cs/InstallRecord.blob";
+  const auto run = run_host(fifo,
+                            {host("statistics_host"), "tcp", "send", "5000", "write",
+                             "exit-on-sigpipe", "7", "await-no-reader", "stat", record},
+                            preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"),
+                            /*drop_reader=*/true);
+  EXPECT_EQ(run.result.status, 7) << run.result.out;
+}
+
+// A thread cancelled in the library's own record write would never finish it, and a later
+// redirection onto the channel would wait for it.
+TEST_F(Statistics, AThreadCancelledAtARecordWriteLeavesTheChannelFree) {
+  const std::string file = data_file(100);
+  const auto run = run_host(fifo,
+                            {host("statistics_host"), "cancelled-stat",
+                             fifo.dir() + "/cs/InstallRecord.blob", "open-onto", "100", file,
+                             "tcp", "send", "20000", "write"},
+                            preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"));
+  EXPECT_EQ(run.result.out, "stat-done=1 cancelled=1\nopen-onto=100\ntcp=1\nsend=20000\n");
+  EXPECT_EQ(run.records, (Records{file_record(), traffic(20000)}));
+}
+
 TEST_F(Statistics, AChainOfExecsKeepsOneChannelAndIsCutOffOnceTheReaderHasGone) {
   const std::string h = host("statistics_host");
   const auto run = game({"ignore-sigpipe", "exec", h, "exec", h, "exec", h, "exec", h,

@@ -28,6 +28,15 @@ TEST(OptionValues, ValuesThatWouldLeaveTheirDirectoryAreRefused) {
   for (const char* value : {"cstrike ..", "a/b czero", "cstrike\t.\n"}) EXPECT_TRUE(refused("games", value)) << value;
 }
 
+TEST(OptionValues, ValuesThatWouldEndTheirConfigurationLineAreRefused) {
+  for (const char* option : {"hostname", "rcon-password", "sv-password"}) {
+    for (const char* value : {"a\"; quit", "a\nquit", "a\rquit", "\""}) EXPECT_TRUE(refused(option, value)) << option;
+    EXPECT_FALSE(refused(option, "My 'best' server; no. 1 \\o/")) << option;
+  }
+  for (const char* value : {"", "-", "1 ", "1;quit", "0x1", "1\n"}) EXPECT_TRUE(refused("sv-lan", value)) << value;
+  for (const char* value : {"0", "1", "-1", "007"}) EXPECT_FALSE(refused("sv-lan", value)) << value;
+}
+
 TEST(OptionValues, OrdinaryValuesPass) {
   EXPECT_FALSE(refused("game", "cstrike"));
   EXPECT_FALSE(refused("game-id", "0123"));

@@ -13,6 +13,7 @@ namespace {
 //   await FILE        waits until FILE exists
 //   job_done          waits until the update lock and FIFO are gone, 30 seconds at most
 //   gone              says so when the update lock and FIFO are gone
+//   logged            the manager's lines in the sandbox's system log so far
 const std::string kUpdateHost = R"(
 M=$ZENTRA_MNG cs=/home/cs
 ZENTRA_TEST_DB_TMP=/tmp "$SOURCE_DIR/scripts/test-db" start /tmp/db >/dev/null
@@ -30,6 +31,11 @@ job_done() {
   for _ in $(seq 600); do [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ] || return 0; sleep 0.05; done
 }
 gone() { [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ] || echo "lock and FIFO gone"; }
+logged() {
+  mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
+  until grep -q $mark "$ZENTRA_SANDBOX_SYSLOG"; do sleep 0.02; done
+  sed -n 's/^<[0-9]*>.\{15\} zentra_mng\[[0-9]*\]: //p' "$ZENTRA_SANDBOX_SYSLOG"
+}
 )";
 
 zentra_test::RunResult on_update_host(const std::string& script) {
@@ -107,13 +113,14 @@ $M --update-games --cs-dir=$cs --sys-user=$u --games='cstrike czero' --no-daemon
 job=$!
 await /tmp/go.started && $M --kill-updates 2>/dev/null && echo killed
 wait $job || echo "status $?"
-cat /tmp/out && rows && cat $home/log/update_cstrike.res && echo && ls $home/log && gone
+cat /tmp/out && rows && cat $home/log/update_cstrike.res && echo && ls $home/log && gone && logged
 )");
   EXPECT_EQ(r.out,
             "killed\nstatus 1\nUpdate process was broken.\n"
             "mod::cstrike.update.files\t2\nmod::cstrike.update.state\terror\nmod::cstrike.update.traffic\t0\n"
             "mod::czero.update.files\t0\nmod::czero.update.state\twait\nmod::czero.update.traffic\t0\n"
-            "-1\nupdate_cstrike.log\nupdate_cstrike.res\nlock and FIFO gone\n")
+            "-1\nupdate_cstrike.log\nupdate_cstrike.res\nlock and FIFO gone\n"
+            "update-games started\nupdate-games failed: Update process was broken.\n")
       << r.err;
 }
 
@@ -149,13 +156,17 @@ update cstrike &
 job=$!
 await /tmp/go3.started && down && touch /tmp/go3
 wait $job || echo "status $?"
-tail -n 1 /tmp/out && gone
+tail -n 1 /tmp/out && gone && logged
 )");
   EXPECT_EQ(r.out,
             "status 0\n"
             "mod::cstrike.update.files\t3\nmod::cstrike.update.state\tcompleted\nmod::cstrike.update.traffic\t200000\n"
             "mod::czero.update.files\t1\nmod::czero.update.state\tcompleted\nmod::czero.update.traffic\t1000\n---\n"
-            "status 1\nError\nlock and FIFO gone\n")
+            "status 1\nError\nlock and FIFO gone\n"
+            "update-games started\nupdate state kept for a later write: connection failed\n"
+            "update state written again\nupdate-games ended with result 0\n"
+            "update-games started\nupdate state kept for a later write: connection failed\n"
+            "update-games failed: connection failed\n")
       << r.err;
 }
 
