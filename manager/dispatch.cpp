@@ -5,6 +5,7 @@
 
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/secret_arguments.h"
 #include "sys/child_failure.h"
 
 using kelvor::opt::TOParsing;
@@ -46,6 +47,7 @@ int report(const std::string& line) {
 int dispatch(int argc, char** argv) {
   try {
     TOParsing parsing{TOpts(argv, argc)};
+    hide_secret_values(argc, argv);
     parsing.exceptions(TOParsing::MISSING | TOParsing::UNKNOWN | TOParsing::BAD_VALUE);
     parsing.clear();
     run_command_line(parsing);

@@ -56,6 +56,20 @@ bool is_decimal_integer(std::string_view value) {
   return is_decimal_digits(value);
 }
 
+// Follows an option of the game server's command line. The server runs an argument that
+// starts with '+' as a console command, and its start script may split a value at white
+// space; a quote or ';' inside a command's value would end it and start another.
+bool is_command_line_value(std::string_view value) {
+  if (value.empty() || value.front() == '+' || value.front() == '-') return false;
+  return std::none_of(value.begin(), value.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= ' ' || byte == 0x7f || c == '"' || c == '\'' || c == ';';
+  });
+}
+
+// A game directory, also passed to the game server after -game.
+bool is_game_name(std::string_view value) { return is_path_component(value) && is_command_line_value(value); }
+
 struct ValueRule {
   const char* option;
   bool (*is_safe)(std::string_view value);
@@ -63,7 +77,7 @@ struct ValueRule {
 
 // One row per option whose value needs a check; every command that reads the option gets it.
 const ValueRule kValueRules[] = {
-    {"game", is_path_component},
+    {"game", is_game_name},
     {"games", is_component_list},
     {"game-id", is_decimal_digits},
     {"config-id", is_path_component},
@@ -74,6 +88,10 @@ const ValueRule kValueRules[] = {
     {"rcon-password", is_quoted_config_value},
     {"sv-password", is_quoted_config_value},
     {"sv-lan", is_decimal_integer},
+    {"ip", is_command_line_value},
+    {"map", is_command_line_value},
+    {"port", is_decimal_digits},
+    {"maxplayers", is_decimal_digits},
 };
 
 }  // namespace

@@ -58,9 +58,23 @@ StatisticsReader::FirstEvent StatisticsReader::wait_for_writer(pid_t launcher) {
   const int poll_errno = errno;
   ::close(pidfd);
   if (ready < 0) kelvor::throw_system_error("poll() failed", poll_errno);
-  if (fds[0].revents == 0) return FirstEvent::LAUNCHER_ENDED;
+  if (fds[0].revents == 0 && !writer_holds_fifo()) return FirstEvent::LAUNCHER_ENDED;
   writer_seen_ = true;
   return FirstEvent::WRITER;
+}
+
+bool StatisticsReader::writer_holds_fifo() {
+  char byte;
+  ssize_t n;
+  while ((n = read(fd_, &byte, 1)) < 0 && errno == EINTR) {
+  }
+  if (n == 1) {
+    // A record began meanwhile: its first byte waits with the rest of a split record.
+    partial_[partial_size_++] = byte;
+    return true;
+  }
+  // Without a writer the read ends the file; with one that has not written, it would block.
+  return n < 0 && errno == EAGAIN;
 }
 
 bool StatisticsReader::wait_readable(int timeout_ms) {

@@ -31,7 +31,8 @@ public:
   StatisticsReader& operator=(const StatisticsReader&) = delete;
 
   // Waits until a writer has connected (it wrote, or came and went) or `launcher`, a child of
-  // this process, has ended; a writer wins a tie. Never reaps the launcher. Throws
+  // this process, has ended; a writer wins a tie, and so does one that still holds the FIFO
+  // open when the launcher has ended. Never reaps the launcher. Throws
   // ExSystemErrorBase when pidfd_open or poll fails.
   FirstEvent wait_for_writer(pid_t launcher);
   // Waits up to timeout_ms (-1: no limit) until a read would not block; false when the time
@@ -48,6 +49,9 @@ public:
   int fd() const noexcept { return fd_; }
 
 private:
+  // True while a writer holds the FIFO open, also one that has not written yet (a launcher
+  // that ended after handing the FIFO on to its server).
+  bool writer_holds_fifo();
   void add_records(const char* data, std::size_t size, StatisticsCounters& counters);
 
   std::string path_;

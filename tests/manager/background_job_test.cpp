@@ -110,6 +110,12 @@ TEST(StatisticsReader, FirstWriterOrLauncherEndWithoutReaping) {
   StatisticsCounters sums;
   EXPECT_EQ(reader.read_available(sums), Outcome::END_OF_FILE);
   EXPECT_EQ(wait_exit_code(connected), 3);
+  // A start script that ends while the server it started holds the FIFO, silent so far.
+  StatisticsReader handed_on(fifo.path());
+  Fd server = writer(fifo.path());
+  const pid_t script = ended_child([] {});
+  EXPECT_EQ(handed_on.wait_for_writer(script), StatisticsReader::FirstEvent::WRITER);
+  EXPECT_EQ(wait_exit_code(script), 3);
 }
 
 TEST(JobFile, RemovedOnlyWhileThePathStillNamesIt) {

@@ -23,7 +23,13 @@ namespace {
 // `logged` the jobs' lines in the sandbox's system log.
 const std::string kHelpers = R"sh(
 M=$ZENTRA_MNG cs=/home/cstrike/cs
-sql() { mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "$1"; }
+# Root too is refused once a job's attempt takes the one connection kept for it: it tries again.
+sql() {
+  while ! out=$(mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "$1" 2>&1); do
+    case $out in *"Too many connections"*) sleep 0.05 ;; *) printf '%s\n' "$out" >&2; return 1 ;; esac
+  done
+  [ -z "$out" ] || printf '%s\n' "$out"
+}
 start() { $M --start-game --cs-dir=$cs --sys-user=cstrike --game=cstrike --port=27015 --maxplayers=16 --sv-lan=0 --secure=1 "$@"; }
 appears() { i=0; until [ -e "$1" ]; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done; }
 job_ended() {
@@ -168,8 +174,10 @@ stop 13
 
 TEST_F(GameServer, JobAndServerRunAsTheSystemUserWithItsGroups) {
   const RunResult r = sh(R"sh(
-start --game-id=20 && appears $cs/game_server_20.pid
+start --game-id=20 --rcon-password=hunter2 --sv-password=letmein && appears $cs/game_server_20.pid
 job=$(pgrep -f "^$M --start-game .*--game-id=20( |\$)") server=$(cat $cs/game_server_20.pid)
+# The job lives as long as the server: its command line, which anyone may read, keeps no password.
+tr '\0' ' ' </proc/$job/cmdline | grep -E 'hunter2|letmein' || echo "passwords hidden: $(tr '\0' ' ' </proc/$job/cmdline | grep -o 'rcon-password=[^ ]*')"
 u=$(id -u cstrike) g=$(id -g cstrike)
 expected="Uid: $u $u $u $u
 Gid: $g $g $g $g
@@ -182,7 +190,9 @@ done
 case " $(id -G cstrike) " in *" 3001 "*) echo "among them extra" ;; esac
 stop 20
 )sh");
-  EXPECT_EQ(r.out, "job: cstrike with its groups\nserver: cstrike with its groups\namong them extra\n") << r.err;
+  EXPECT_EQ(r.out, "passwords hidden: rcon-password=*******\njob: cstrike with its groups\nserver: cstrike with its groups\n"
+                   "among them extra\n")
+      << r.err;
 }
 
 TEST_F(GameServer, TrafficReachesTheRowExactlyWithItsFirstPeriodAndNoFileRecords) {
@@ -343,7 +353,9 @@ for id in $ids; do
   ZENTRA_STAND_IN_BYTES=$((id * 1000 + 7)) start --game-id=$id && appears $cs/game_server_$id.pid
 done
 holders() { sql "SELECT COUNT(*) FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)'"; }
-refusals() { sql "SHOW GLOBAL STATUS LIKE 'Connection_errors_max_connections'" | cut -f2; }
+# A job refused for want of a connection is let in first (root might be calling) and counted
+# among the aborted connects, not among the connection errors.
+refusals() { sql "SHOW GLOBAL STATUS LIKE 'Aborted_connects'" | cut -f2; }
 # Root takes every connection but the one kept for an administrator (this script's).
 sql "SET GLOBAL max_connections=10"
 for i in 1 2 3 4 5 6 7 8 9 10; do sql "SELECT SLEEP(600)" >/dev/null 2>&1 & done

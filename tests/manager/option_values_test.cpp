@@ -37,6 +37,23 @@ TEST(OptionValues, ValuesThatWouldEndTheirConfigurationLineAreRefused) {
   for (const char* value : {"0", "1", "-1", "007"}) EXPECT_FALSE(refused("sv-lan", value)) << value;
 }
 
+TEST(OptionValues, ValuesThatWouldAddACommandToTheGameServersCommandLineAreRefused) {
+  for (const char* option : {"ip", "map", "game"}) {
+    for (const char* value : {"de_dust +rcon_password x", "+quit", "-console", "de_dust;quit", "a\tb", "a\nquit",
+                              "\"a\"", "'a'"}) {
+      EXPECT_TRUE(refused(option, value)) << option << " " << value;
+    }
+  }
+  for (const char* option : {"port", "maxplayers"}) {
+    for (const char* value : {"", "27015 +quit", "16;quit", "+16", "-1", "1e3"}) EXPECT_TRUE(refused(option, value)) << option << value;
+  }
+  for (const char* value : {"de_dust2", "cs_office-v2", "aim_map.final"}) EXPECT_FALSE(refused("map", value)) << value;
+  EXPECT_FALSE(refused("ip", "192.168.0.10"));
+  EXPECT_FALSE(refused("ip", "2001:db8::1"));
+  EXPECT_FALSE(refused("port", "27015"));
+  EXPECT_FALSE(refused("maxplayers", "32"));
+}
+
 TEST(OptionValues, OrdinaryValuesPass) {
   EXPECT_FALSE(refused("game", "cstrike"));
   EXPECT_FALSE(refused("game-id", "0123"));

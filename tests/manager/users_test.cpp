@@ -65,3 +65,10 @@ find $cs ! -user u
             " root\ncs u\n"
             "Failed to change directory owner\nstatus 1\n");
 }
+
+TEST(SystemUsers, CallerThatIgnoresChildrenDoesNotHideTheirEnd) {
+  // An ignored SIGCHLD, passed on by the caller, would make every waitpid fail (ECHILD).
+  const auto r = sandbox_run(
+      R"(exec perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV or die' "$ZENTRA_MNG" --create-system-user)");
+  EXPECT_EQ(r.out, "cstrike\n") << r.err;
+}

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -160,11 +162,29 @@ TEST_F(Reconnect, IdleTimeoutIsSurvived) {
   EXPECT_EQ(row.begin()->second.text, "after the timeout");
 }
 
+// Stops a process and waits until every thread of it has stopped: kill returns before
+// they all have, and one still running would answer a statement sent meanwhile.
+void stop_whole(pid_t pid) {
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  const auto running_thread = [pid] {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+      std::string stat;
+      std::getline(std::ifstream(task.path() / "stat"), stat);
+      const size_t name_end = stat.rfind(')');
+      if (name_end == std::string::npos || stat.compare(name_end, 3, ") T") != 0) return true;
+    }
+    return false;
+  };
+  while (running_thread()) usleep(1000);
+}
+
 // A server of this test alone, inside the sandbox: it can be restarted and stopped, and
 // dies with the sandbox whatever happens.
 class RestartedServer : public Reconnect {
 protected:
   void SetUp() override {
+    // Outside the sandbox the server would start in the host's /tmp and outlive the refusal.
+    zentra_test::require_sandbox();
     auto started = run({"start"});
     ASSERT_EQ(started.status, 0) << started.err;
     db_ = zentra_test::read_test_db_env(kState + "/env");
@@ -219,7 +239,7 @@ TEST_F(RestartedServer, StalledServerTimesOutAndTheStatementIsNotSentAgain) {
   Connection conn(true);
   Connection writer(true);
   const pid_t server = std::stoi(db_.pid);
-  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  stop_whole(server);
   conn << "UPDATE module_zentra_servers SET total_traffic=total_traffic+5 WHERE id=7";
   const Outcome stalled = execute_capturing(conn);
   // More than the socket buffers hold: the write itself blocks.

@@ -127,6 +127,30 @@ TEST(Sandbox, HostNameRunAndIpcStayOutside) {
             queues);
 }
 
+TEST(Sandbox, LinesForTheSystemLogStayInside) {
+  // A host whose system log listens on a socket in /dev itself, as syslog daemons without
+  // systemd do, made in a mount namespace of its own around the sandbox.
+  const auto r = zentra_test::run_program(
+      {"unshare", "--mount", "--propagation", "private", "sh", "-ec", R"(
+    exec 3</dev
+    host_dev=/proc/$$/fd/3
+    mount -t tmpfs zentra-test-dev /dev
+    for node in null zero urandom; do
+      touch /dev/$node && mount --bind $host_dev/$node /dev/$node
+    done
+    mkdir /dev/shm
+    exec perl -MIO::Socket::UNIX -e '
+      my $log = IO::Socket::UNIX->new(Type => SOCK_DGRAM, Local => "/dev/log") or die;
+      system("logger", "-t", "zentra", "from the host");
+      system(@ARGV, "logger", "-t", "zentra", "from the sandbox");
+      system("logger", "-t", "zentra", "from the host again");  # its socket still in place
+      $log->blocking(0);
+      while (defined $log->recv(my $line, 512)) { print "$1\n" if $line =~ /zentra: (.*)/ }
+    ' "$0" --build "$1" --no-install --)",
+       zentra_test::source_dir() + "/scripts/sandbox", zentra_test::build_dir()});
+  EXPECT_EQ(r.out, "from the host\nfrom the host again\n") << r.err;
+}
+
 TEST(Sandbox, TestsThatNeedItRefuseToRunOutside) {
   // The variable alone, as when a test binary is run by hand from a sandbox shell's history.
   EXPECT_DEATH(

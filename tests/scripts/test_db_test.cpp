@@ -11,7 +11,7 @@ TEST(TestDb, ServersWhoseRecordIsGoneAreReclaimedAndOthersKept) {
     $db start /tmp/gone >/dev/null
     . /tmp/gone/env
     rm -rf /tmp/gone   # its clone deleted, or its run killed and its tree removed
-    $db start /tmp/live >/dev/null
+    ZENTRA_TEST_DB_TMP=/tmp/ $db start /tmp/live >/dev/null   # the same place, spelled otherwise
     $db start /tmp/other >/dev/null   # another clone's start leaves the live one alone
     kill -0 "$ZENTRA_TEST_DB_PID" 2>/dev/null && echo "left-over server still runs"
     [ -e "$ZENTRA_TEST_DB_DIR" ] && echo "left-over directory still there"

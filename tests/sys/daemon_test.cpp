@@ -143,8 +143,11 @@ int daemon_job_exit_code(Ending ending) {
   int inherited[2];
   EXPECT_EQ(pipe(inherited), 0);
   DaemonJob job{report.write.get(), release.read.get(), inherited[1], getsid(0), ending};
+  TempDir dir;
   Forked command = run_forked([&] {
     std::printf("written before detaching\n");
+    // Not a standard stream: still in its buffer when the detaching forks begin.
+    std::fputs("logged before detaching\n", std::fopen((dir / "log").c_str(), "we"));
     TExec exec{kelvor::sys::TEArgs()};
     exec.add(std::make_shared<TFnCall<DaemonJob>>(job));
     kelvor::sys::run_as_daemon(exec);
@@ -164,6 +167,7 @@ int daemon_job_exit_code(Ending ending) {
   (void)!write(release.write.get(), "x", 1);
   std::map<pid_t, int> codes = reap_all();
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_EQ(read_file(dir / "log"), "logged before detaching\n") << "written again by a fork";
   return codes.count(job_pid) ? codes[job_pid] : -1;
 }
 
