@@ -56,19 +56,25 @@ std::optional<JobFile> JobFile::write_file(const std::string& path, const std::s
 
 JobFile::JobFile(JobFile&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }
 
+bool JobFile::still_ours() const noexcept {
+  if (fd_ < 0) return false;
+  struct stat ours {};
+  struct stat now {};
+  return fstat(fd_, &ours) == 0 && lstat(path_.c_str(), &now) == 0 && now.st_dev == ours.st_dev &&
+         now.st_ino == ours.st_ino;
+}
+
+void JobFile::remove() noexcept {
+  if (still_ours()) unlink(path_.c_str());
+  keep();
+}
+
 void JobFile::keep() noexcept {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }
 
-void JobFile::remove() noexcept {
-  if (fd_ < 0) return;
-  struct stat ours {};
-  struct stat now {};
-  if (fstat(fd_, &ours) == 0 && lstat(path_.c_str(), &now) == 0 && now.st_dev == ours.st_dev &&
-      now.st_ino == ours.st_ino) {
-    unlink(path_.c_str());
-  }
-  close(fd_);
-  fd_ = -1;
+void JobFile::give_to(uid_t uid, gid_t gid) {
+  // Through the descriptor: the very file made, whatever the path names by now.
+  if (fchown(fd_, uid, gid) != 0) refuse_lock(path_, errno);
 }

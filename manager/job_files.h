@@ -4,6 +4,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 
 // A file this job created, removed with the holder while the path still names that very file
@@ -34,6 +35,11 @@ public:
   void remove() noexcept;
   // Leaves the file in place for good; remove() then does nothing.
   void keep() noexcept;
+  // True while the path still names this very file.
+  bool still_ours() const noexcept;
+  // Makes the file belong to uid and gid, so that a job running as that user may remove it
+  // from sticky /tmp; throws TUError "Can not create lock file <path>: <reason>".
+  void give_to(uid_t uid, gid_t gid);
   const std::string& path() const noexcept { return path_; }
 
 private:

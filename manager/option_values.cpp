@@ -17,6 +17,19 @@ bool is_map_name(std::string_view value) {
   return is_path_component(value) && value.find_first_of("*?[\\") == std::string_view::npos;
 }
 
+// What separates the words of a list: isspace in the C locale, as the update job splits it.
+constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";
+
+// A list of path components separated by white space; an empty list is no path at all.
+bool is_component_list(std::string_view value) {
+  for (size_t start = value.find_first_not_of(kWhiteSpace); start != std::string_view::npos;) {
+    const size_t end = std::min(value.find_first_of(kWhiteSpace, start), value.size());
+    if (!is_path_component(value.substr(start, end - start))) return false;
+    start = value.find_first_not_of(kWhiteSpace, end);
+  }
+  return true;
+}
+
 bool is_decimal_digits(std::string_view value) {
   return !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
 }
@@ -65,6 +78,7 @@ struct ValueRule {
 // One row per option whose value needs a check; every command that reads the option gets it.
 const ValueRule kValueRules[] = {
     {"game", is_game_name},
+    {"games", is_component_list},
     {"game-id", is_decimal_digits},
     {"config-id", is_path_component},
     {"config-dir", has_no_parent_component},

@@ -1,8 +1,41 @@
 // Commands that update the games in a background job and report on it.
+#include <ctime>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/programs.h"
+#include "manager/system_user.h"
+#include "manager/update_job.h"
+#include "manager/user_files.h"
+#include "sys/daemon.h"
+#include "sys/errors.h"
 
 using kelvor::opt::TOParsing;
+
+namespace {
+
+const char kStartedAlready[] = "Update is started already.";
+
+bool exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+// The update lock, taken at once or refused: two requests arriving together never both pass.
+// It belongs to the system user, as the job that removes it runs as that user.
+JobFile take_update_lock(const std::string& sys_user) {
+  if (exists(kUpdateFifo)) throw TUError(kStartedAlready);
+  std::optional<JobFile> lock = JobFile::take_lock(kUpdateLock, std::time(nullptr));
+  if (!lock) throw TUError(kStartedAlready);
+  const SystemUser user = system_user_with_home(sys_user);
+  lock->give_to(user.uid, user.gid);
+  return std::move(*lock);
+}
+
+}  // namespace
 
 bool update_games(TOParsing parsing) {
   CommandOptions options(parsing);
@@ -14,7 +47,18 @@ bool update_games(TOParsing parsing) {
   // Here no-daemon carries a value: --no-daemon=1.
   const bool no_daemon = !options.optional("no-daemon").empty();
   options.finish();
-  (void)no_daemon;
+
+  JobFile lock = take_update_lock(sys_user);
+  TUpdateGames job(games, cs_dir, sys_user, username, password, &lock);
+  if (no_daemon) {
+    job();  // its result is not examined; its errors are the command's
+    return true;
+  }
+  kelvor::sys::TExec exec{kelvor::sys::TEArgs()};
+  exec.add(std::make_shared<kelvor::sys::TFnCall<TUpdateGames>>(job));
+  kelvor::sys::run_as_daemon(exec);
+  // Only the detached process gets here; the job has taken the lock over.
+  lock.keep();
   return true;
 }
 
@@ -23,11 +67,15 @@ bool game_update_log(TOParsing parsing) {
   const std::string game = options.required("game");
   const std::string sys_user = options.required("sys-user");
   options.finish();
+  const std::string log = user_home(sys_user) + "/log/update_" + game + ".log";
+  if (exists(log.c_str())) show_user_file(log);
   return true;
 }
 
 bool kill_updates(TOParsing parsing) {
   CommandOptions options(parsing);
   options.finish();
+  unlink(kUpdateLock);
+  program({"killall", "-9", "steam"}).run();
   return true;
 }

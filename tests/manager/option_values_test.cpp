@@ -25,6 +25,7 @@ TEST(OptionValues, ValuesThatWouldLeaveTheirDirectoryAreRefused) {
   for (const char* value : {"*", "de_?", "[a]", "a\\b", "de_*"}) EXPECT_TRUE(refused("map-name", value)) << value;
   for (const char* value : {"7a", "-1", " 7", "+7"}) EXPECT_TRUE(refused("game-id", value)) << value;
   for (const char* value : {"..", "../", "/..", "a/../b/", "cfg/.."}) EXPECT_TRUE(refused("config-dir", value)) << value;
+  for (const char* value : {"cstrike ..", "a/b czero", "cstrike\t.\n"}) EXPECT_TRUE(refused("games", value)) << value;
 }
 
 TEST(OptionValues, ValuesThatWouldEndTheirConfigurationLineAreRefused) {
@@ -59,5 +60,6 @@ TEST(OptionValues, OrdinaryValuesPass) {
   EXPECT_FALSE(refused("map-name", "de_dust2 (v2)..final"));
   EXPECT_FALSE(refused("uploadfile-name", "my maps.zip"));
   EXPECT_FALSE(refused("config-dir", "/cfg/..x/.../"));
+  EXPECT_FALSE(refused("games", " cssource\tit's\n...  "));
   EXPECT_FALSE(refused("file", "../../etc/passwd"));  // the panel's own path: no rule
 }

@@ -1,0 +1,151 @@
+/* A stand-in for the Steam updater, for tests and benchmarks:
+ *   steam -command update -game G -dir D [-username U -password P]
+ * It prints its arguments, downloads real bytes from a peer on loopback through ordinary
+ * socket calls (so a preloaded statistics library counts them), queries install records
+ * inside D with stat, and exits with the status its plan names.
+ *
+ * The plan is the file argv[0] + ".plan", one line per game: the game's name as the updater
+ * is given it, a tab, then words
+ *   bytes=N     bytes to download (default 0)
+ *   chunk=N     bytes asked for per receive call (default 16384)
+ *   records=N   install records to query, D/depot_<i>/InstallRecord.blob (default 0)
+ *   wait=PATH   then create PATH.started and wait until PATH exists
+ *   status=N    exit status (default 0)
+ * A game without a line gets the defaults.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+struct plan {
+  long long bytes;
+  long chunk;
+  long records;
+  int status;
+  char wait[4096];
+};
+
+static char buffer[1 << 20];
+
+static void die(const char *what) {
+  printf("steam stand-in: %s failed: %s\n", what, strerror(errno));
+  exit(70);
+}
+
+static const char *argument_after(int argc, char **argv, const char *name) {
+  for (int i = 1; i + 1 < argc; ++i)
+    if (strcmp(argv[i], name) == 0) return argv[i + 1];
+  return NULL;
+}
+
+static void read_plan(const char *program, const char *game, struct plan *plan) {
+  char path[4096], line[8192];
+  *plan = (struct plan){.chunk = 16384};
+  snprintf(path, sizeof path, "%s.plan", program);
+  FILE *file = fopen(path, "r");
+  if (!file) return;
+  size_t name_length = strlen(game);
+  while (fgets(line, sizeof line, file)) {
+    if (strncmp(line, game, name_length) != 0 || line[name_length] != '\t') continue;
+    for (char *word = strtok(line + name_length + 1, " \t\n"); word; word = strtok(NULL, " \t\n")) {
+      if (!strncmp(word, "bytes=", 6)) plan->bytes = atoll(word + 6);
+      else if (!strncmp(word, "chunk=", 6)) plan->chunk = atol(word + 6);
+      else if (!strncmp(word, "records=", 8)) plan->records = atol(word + 8);
+      else if (!strncmp(word, "status=", 7)) plan->status = atoi(word + 7);
+      else if (!strncmp(word, "wait=", 5)) snprintf(plan->wait, sizeof plan->wait, "%s", word + 5);
+    }
+  }
+  fclose(file);
+  if (plan->chunk <= 0 || plan->chunk > (long)sizeof buffer) plan->chunk = sizeof buffer;
+}
+
+/* The serving end, in a child, through raw system calls that no preloaded library sees: only
+ * the updater's own end of the connection is counted. */
+static void serve(int listener, long long bytes) {
+  int peer = (int)syscall(SYS_accept4, listener, NULL, NULL, 0);
+  if (peer < 0) _exit(1);
+  memset(buffer, 'x', sizeof buffer);
+  while (bytes > 0) {
+    long n = syscall(SYS_write, peer, buffer, bytes < (long long)sizeof buffer ? (size_t)bytes : sizeof buffer);
+    if (n <= 0) _exit(1);
+    bytes -= n;
+  }
+  _exit(0);
+}
+
+/* Downloads `bytes` from a peer on loopback; the seconds it took. */
+static double download(long long bytes, long chunk) {
+  struct sockaddr_in address = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
+  socklen_t length = sizeof address;
+  int listener = (int)syscall(SYS_socket, AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0 || bind(listener, (struct sockaddr *)&address, sizeof address) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, (struct sockaddr *)&address, &length) != 0)
+    die("listen");
+  pid_t server = fork();
+  if (server < 0) die("fork");
+  if (server == 0) serve(listener, bytes);
+  syscall(SYS_close, listener);
+
+  struct timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connection < 0 || connect(connection, (struct sockaddr *)&address, sizeof address) != 0) die("connect");
+  long long received = 0;
+  for (ssize_t n; (n = recv(connection, buffer, (size_t)chunk, 0)) != 0; received += n) {
+    if (n < 0 && errno != EINTR) die("recv");
+    if (n < 0) n = 0;
+  }
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  close(connection);
+  int status;
+  if (waitpid(server, &status, 0) != server || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || received != bytes)
+    die("download");
+  return (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+static void query_install_records(const char *dir, long records) {
+  char path[8192];
+  struct stat st;
+  for (long i = 0; i < records; ++i) {
+    snprintf(path, sizeof path, "%s/depot_%ld/InstallRecord.blob", dir, i);
+    stat(path, &st);
+  }
+}
+
+static void wait_for(const char *path) {
+  char started[8192];
+  snprintf(started, sizeof started, "%s.started", path);
+  FILE *mark = fopen(started, "w");
+  if (mark) fclose(mark);
+  while (access(path, F_OK) != 0) usleep(10000);
+}
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, NULL, _IOLBF, 0);
+  printf("steam stand-in:");
+  for (int i = 1; i < argc; ++i) printf(" <%s>", argv[i]);
+  printf("\n");
+  const char *game = argument_after(argc, argv, "-game");
+  const char *dir = argument_after(argc, argv, "-dir");
+  if (!game || !dir) return 64;
+
+  struct plan plan;
+  read_plan(argv[0], game, &plan);
+  if (plan.bytes > 0) {
+    double seconds = download(plan.bytes, plan.chunk);
+    printf("downloaded %lld bytes in %.6f s\n", plan.bytes, seconds);
+  }
+  query_install_records(dir, plan.records);
+  printf("queried %ld install records\n", plan.records);
+  if (plan.wait[0]) wait_for(plan.wait);
+  return plan.status;
+}
