@@ -36,6 +36,7 @@
 #include "mysql/cpp_mysql.h"
 #include "panel/db_connect.h"
 #include "sys/errors.h"
+#include "sys/signals.h"
 
 using namespace std::chrono_literals;
 
@@ -47,14 +48,6 @@ constexpr std::chrono::seconds kFinalWriteLimit = std::chrono::hours(1);
 // How long a job waits for a connection to a full database before it gives up the start.
 constexpr std::chrono::seconds kStartWaitLimit = std::chrono::minutes(5);
 constexpr std::chrono::seconds kLongestRetryDelay{60};
-
-void install_term_handler() {
-  struct sigaction action {};
-  action.sa_handler = on_term_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-}
 
 pid_t start_launcher(const kelvor::sys::TEArgs& command_line) {
   kelvor::sys::TExec launcher(command_line, kelvor::sys::TExec::DEFAULT ^ kelvor::sys::TExec::WAIT);
@@ -132,7 +125,7 @@ int TStartGame::operator()() {
 }
 
 int TStartGame::run() {
-  install_term_handler();
+  kelvor::sys::set_signal_action(SIGTERM, on_term_signal);
   period_format = period_format_for(stats_period);
   kelvor::mysql::Connection database(false);
   connect_at_start(database);  // as root: reads the credentials and keeps them

@@ -11,6 +11,7 @@
 #include "sys/child_failure.h"
 #include "sys/descriptors.h"
 #include "sys/errors.h"
+#include "sys/signals.h"
 
 namespace kelvor::sys {
 namespace {
@@ -21,13 +22,6 @@ pid_t fork_or_refuse() {
   return pid;
 }
 
-void ignore_hangup() {
-  struct sigaction action {};
-  action.sa_handler = SIG_IGN;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGHUP, &action, nullptr);
-}
 
 void streams_to_null() {
   int fd = open("/dev/null", O_RDWR);
@@ -91,7 +85,7 @@ TExecResult run_as_daemon(TExec exec) {
   detail::flush_stdio();
   if (fork_or_refuse() > 0) std::exit(0);
   setsid();
-  ignore_hangup();
+  set_signal_action(SIGHUP, SIG_IGN);
   // A forked copy of the caller: _exit, so that no stdio buffer or static destructor runs twice.
   if (fork_or_refuse() > 0) _exit(0);
   streams_to_null();

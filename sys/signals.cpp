@@ -13,13 +13,18 @@ void reset_signal_state() noexcept {
     // Numbers the C library keeps for itself are refused here and left alone.
     if (sigaction(number, nullptr, &current) != 0) continue;
     if (current.sa_handler != SIG_IGN) continue;  // a handler does not survive exec
-    struct sigaction fresh {};
-    fresh.sa_handler = SIG_DFL;
-    sigemptyset(&fresh.sa_mask);
-    sigaction(number, &fresh, nullptr);
+    set_signal_action(number, SIG_DFL);
   }
   unblock_all_signals();
   errno = saved_errno;
+}
+
+void set_signal_action(int number, void (*handler)(int)) noexcept {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(number, &action, nullptr);
 }
 
 void unblock_all_signals() noexcept {

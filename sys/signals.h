@@ -9,6 +9,10 @@ namespace kelvor::sys {
 // and no signal stays blocked.
 void reset_signal_state() noexcept;
 
+// Sets the action of signal `number`: a handler, SIG_IGN or SIG_DFL, with interrupted
+// system calls restarted. Only an invalid number could make it fail.
+void set_signal_action(int number, void (*handler)(int)) noexcept;
+
 // Empties the signal mask of the calling process (a child about to become a program).
 void unblock_all_signals() noexcept;
 
