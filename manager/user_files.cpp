@@ -54,6 +54,21 @@ int open_directory_without_planted_links(const std::string& path) {
   return dir;
 }
 
+// The file `path` opened with `flags`, never through a link at its own place, nor through a
+// link on the way that another account could have planted. -1 (errno set) otherwise.
+int open_file_without_planted_links(const std::string& path, int flags) {
+  const size_t slash = path.rfind('/');
+  const std::string dir_path = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int dir = open_directory_without_planted_links(dir_path);
+  if (dir < 0) return -1;
+  const int fd = openat(dir, path.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                        flags | O_NOFOLLOW | O_CLOEXEC);
+  const int error = errno;
+  close(dir);
+  errno = error;
+  return fd;
+}
+
 }  // namespace
 
 void TEnterDirectory::in_child(kelvor::sys::TExec&) {
@@ -85,7 +100,7 @@ void copy_as_user(const std::string& source, const std::string& dest, const Syst
 
 void show_user_file(const std::string& path) {
   // Not blocking on a FIFO planted in the file's place.
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  FileDescriptor file(open_file_without_planted_links(path, O_RDONLY | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return report(path, std::strerror(errno));
   if (!S_ISREG(st.st_mode)) return report(path, "Not a regular file");

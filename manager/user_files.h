@@ -14,9 +14,10 @@
 // that cannot be read is reported on standard error and nothing is written.
 void copy_as_user(const std::string& source, const std::string& dest, const SystemUser& user);
 
-// Writes the regular file `path` of the account's tree to standard output with cat. A link
-// at the file's own place is not followed: the account could plant one there to have root
-// show another file. What cannot be shown is reported on standard error.
+// Writes the regular file `path` of the account's tree to standard output with cat. Neither
+// a link at the file's own place nor one in a directory the account may write to is
+// followed: the account could plant one there to have root show another file. What cannot
+// be shown is reported on standard error.
 void show_user_file(const std::string& path);
 
 // Working directory `path` for root's program, reached without following a link that another

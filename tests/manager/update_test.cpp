@@ -60,6 +60,9 @@ plan "it's" 'bytes=1000 records=1'
 $M --update-games --cs-dir=$cs --sys-user=$u --games="it's" --username=a --password='p q' --no-daemon=1 2>/dev/null
 rows | grep "it's" && ls $home/log && head -n 1 "$home/log/update_it's.log"
 grep -c "mod::it\\\\'s\.update\." "$ZENTRA_TEST_DB_LOG" && ! grep "mod::it's" "$ZENTRA_TEST_DB_LOG"
+echo ---
+mkdir -m 700 /etc/only && echo "root's own" > /etc/only/update_x.log && rm -r $home/log && ln -s /etc/only $home/log
+$M --game-update-log --game=x --sys-user=$u 2>/dev/null && echo "nothing shown"
 )");
   EXPECT_EQ(r.out,
             "mod::cssource.update.files\t4\nmod::cssource.update.state\tcompleted\n"
@@ -71,7 +74,7 @@ grep -c "mod::it\\\\'s\.update\." "$ZENTRA_TEST_DB_LOG" && ! grep "mod::it's" "$
             "mod::it's.update.files\t1\nmod::it's.update.state\tcompleted\nmod::it's.update.traffic\t1000\n"
             "update_it's.log\nupdate_it's.res\n"
             "steam stand-in: <-command> <update> <-game> <it's> <-dir> </home/cs> <-username> <a> <-password> <p q>\n"
-            "7\n")
+            "7\n---\nnothing shown\n")
       << r.err;
 }
 
