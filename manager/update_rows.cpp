@@ -39,6 +39,16 @@ void UpdateRows::set(const std::string& game, const char* name, std::string valu
   pending->replace = pending->replace || replace;
 }
 
+void UpdateRows::send_once(const Row& row) {
+  try {
+    send(row);
+  } catch (const kelvor::mysql::mReplyLost& error) {
+    // The server may have applied it; like every statement, it is never sent again.
+    job_log(LOG_ERR, "reply to the update of mod::" + row.game + ".update." + row.name +
+                         " lost, taken as written: " + error.what());
+  }
+}
+
 void UpdateRows::send(const Row& row) {
   if (row.replace) {
     db_ << "REPLACE module_zentra_parameters SET param='mod::" << escaped << row.game << ".update." << row.name
@@ -53,7 +63,7 @@ void UpdateRows::send(const Row& row) {
 bool UpdateRows::write() noexcept {
   std::size_t sent = 0;
   try {
-    for (; sent < pending_.size(); ++sent) send(pending_[sent]);
+    for (; sent < pending_.size(); ++sent) send_once(pending_[sent]);
   } catch (const std::exception& error) {
     // The first failure of a run of them is worth a line; the rest would only repeat it.
     if (last_error_.empty()) job_log(LOG_ERR, std::string("update state kept for a later write: ") + error.what());

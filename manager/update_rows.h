@@ -10,9 +10,9 @@
 
 #include "mysql/cpp_mysql.h"
 
-// Each change is kept until a statement carrying it has succeeded, so a database that is away
-// for a while loses nothing: what is pending goes out with the next write. The rows hold
-// absolute values, so writing one again after its answer was lost repeats no increment.
+// Each change is kept until a statement carrying it has been sent, so a database that is away
+// for a while loses nothing: what is pending goes out with the next write. A statement whose
+// reply was lost is taken as written and never sent again; the next change of its row is.
 class UpdateRows {
 public:
   explicit UpdateRows(kelvor::mysql::Connection& db) : db_(db) {}
@@ -39,6 +39,8 @@ private:
     bool replace;        // the row is still to be made: REPLACE rather than UPDATE
   };
   void set(const std::string& game, const char* name, std::string value, bool replace);
+  // Sends the row's statement; a lost reply is logged and counts as sent.
+  void send_once(const Row& row);
   void send(const Row& row);
 
   kelvor::mysql::Connection& db_;

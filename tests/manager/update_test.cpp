@@ -173,4 +173,29 @@ tail -n 1 /tmp/out && gone && logged
       << r.err;
 }
 
+// The server may have applied a statement whose reply was lost: it is never sent again.
+TEST(UpdateGames, AStateWhoseReplyIsLostIsNotSentAgain) {
+  const auto r = on_update_host(R"sh(
+thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
+completed="REPLACE module_zentra_parameters SET param='mod::cstrike.update.state', val='completed'"
+pattern="REPLACE module_zentra_parameters SET param=%cstrike.update.state%completed%"
+plan cstrike 'wait=/tmp/go'
+$M --update-games --cs-dir=$cs --sys-user=$u --games=cstrike --no-daemon=1 >/dev/null 2>&1 &
+job=$!
+await /tmp/go.started
+sql "LOCK TABLES module_zentra_parameters WRITE; SELECT SLEEP(600)" >/dev/null 2>&1 &
+until [ -n "$(thread_of 'SELECT SLEEP(600)')" ]; do sleep 0.05; done
+touch /tmp/go
+until [ -n "$(thread_of "$pattern")" ]; do sleep 0.05; done
+sql "KILL $(thread_of "$pattern")" && sql "KILL $(thread_of 'SELECT SLEEP(600)')"
+wait $job && gone
+grep -cF "$completed" "$ZENTRA_TEST_DB_LOG"
+logged | grep lost | sed 's/: Mysql error [0-9]*: .*$/: (error)/'
+)sh");
+  EXPECT_EQ(r.out,
+            "lock and FIFO gone\n1\n"
+            "reply to the update of mod::cstrike.update.state lost, taken as written: (error)\n")
+      << r.err;
+}
+
 }  // namespace
