@@ -79,6 +79,8 @@ void update_game(const std::string& home, const std::string& game, const Updater
   reader.close();
   const int result = wait_for_launcher(launcher);
   write_result(log + ".res", result);
+  // The job goes on with the next game; the admin learns here which one to look at.
+  if (result != 0) job_log(LOG_WARNING, "update of " + game + " ended with result " + std::to_string(result));
   rows.set_state(game, result == 0 ? "completed" : "error");
   rows.write();
 }

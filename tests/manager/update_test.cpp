@@ -123,7 +123,8 @@ cat /tmp/out && rows && cat $home/log/update_cstrike.res && echo && ls $home/log
             "mod::cstrike.update.files\t2\nmod::cstrike.update.state\terror\nmod::cstrike.update.traffic\t0\n"
             "mod::czero.update.files\t0\nmod::czero.update.state\twait\nmod::czero.update.traffic\t0\n"
             "-1\nupdate_cstrike.log\nupdate_cstrike.res\nlock and FIFO gone\n"
-            "update-games started\nupdate-games failed: Update process was broken.\n")
+            "update-games started\nupdate of cstrike ended with result -1\n"
+            "update-games failed: Update process was broken.\n")
       << r.err;
 }
 
