@@ -1,6 +1,7 @@
 #include "manager/update_rows.h"
 
 #include <algorithm>
+#include <string_view>
 #include <unistd.h>
 
 #include "manager/job_log.h"
@@ -34,19 +35,34 @@ void UpdateRows::set(const std::string& game, const char* name, std::string valu
     pending_.push_back({game, name, std::move(value), replace});
     return;
   }
-  // A row not yet made is still made by the statement that carries its newer value.
+  // A row not yet made is still made by the statement that carries its newer value, which
+  // goes out whatever became of a statement before it.
   pending->value = std::move(value);
   pending->replace = pending->replace || replace;
+  pending->unsure = false;
 }
 
-void UpdateRows::send_once(const Row& row) {
+void UpdateRows::write_row(Row& row) {
+  if (row.unsure && holds(row)) return;
+  row.unsure = false;
   try {
     send(row);
-  } catch (const kelvor::mysql::mReplyLost& error) {
-    // The server may have applied it; like every statement, it is never sent again.
-    job_log(LOG_ERR, "reply to the update of mod::" + row.game + ".update." + row.name +
-                         " lost, taken as written: " + error.what());
+  } catch (const kelvor::mysql::mReplyLost&) {
+    // The server may have applied it: it goes again only once the row is seen without it.
+    row.unsure = true;
+    throw;
   }
+}
+
+bool UpdateRows::holds(const Row& row) {
+  db_ << "SELECT val FROM module_zentra_parameters WHERE param='mod::" << escaped << row.game << ".update."
+      << row.name << "';";
+  kelvor::mysql::Result result = db_.query();
+  kelvor::mysql::Row fetched;
+  if (!db_.fetch_row(result, fetched)) return false;
+  std::string_view value = row.value;
+  if (value.size() >= 2 && value.front() == '\'') value = value.substr(1, value.size() - 2);
+  return fetched["val"].text == value;
 }
 
 void UpdateRows::send(const Row& row) {
@@ -63,7 +79,7 @@ void UpdateRows::send(const Row& row) {
 bool UpdateRows::write() noexcept {
   std::size_t sent = 0;
   try {
-    for (; sent < pending_.size(); ++sent) send_once(pending_[sent]);
+    for (; sent < pending_.size(); ++sent) write_row(pending_[sent]);
   } catch (const std::exception& error) {
     // The first failure of a run of them is worth a line; the rest would only repeat it.
     if (last_error_.empty()) job_log(LOG_ERR, std::string("update state kept for a later write: ") + error.what());

@@ -10,9 +10,10 @@
 
 #include "mysql/cpp_mysql.h"
 
-// Each change is kept until a statement carrying it has been sent, so a database that is away
+// Each change is kept until a statement carrying it has succeeded, so a database that is away
 // for a while loses nothing: what is pending goes out with the next write. A statement whose
-// reply was lost is taken as written and never sent again; the next change of its row is.
+// reply was lost may have been applied: its row is read back first, and the statement goes
+// again only when the row does not hold its value.
 class UpdateRows {
 public:
   explicit UpdateRows(kelvor::mysql::Connection& db) : db_(db) {}
@@ -37,10 +38,13 @@ private:
     const char* name;    // "state", "traffic" or "files"
     std::string value;   // as it goes into the statement, quotes included
     bool replace;        // the row is still to be made: REPLACE rather than UPDATE
+    bool unsure = false; // the reply to this value's statement was lost
   };
   void set(const std::string& game, const char* name, std::string value, bool replace);
-  // Sends the row's statement; a lost reply is logged and counts as sent.
-  void send_once(const Row& row);
+  // Sends the row's statement, unless an earlier one whose reply was lost did the work.
+  void write_row(Row& row);
+  // True when the database's row holds the value that `row` carries.
+  bool holds(const Row& row);
   void send(const Row& row);
 
   kelvor::mysql::Connection& db_;
