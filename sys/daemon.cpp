@@ -22,7 +22,6 @@ pid_t fork_or_refuse() {
   return pid;
 }
 
-
 void streams_to_null() {
   int fd = open("/dev/null", O_RDWR);
   if (fd < 0) return;
