@@ -36,10 +36,11 @@ void UpdateRows::set(const std::string& game, const char* name, std::string valu
     return;
   }
   // A row not yet made is still made by the statement that carries its newer value, which
-  // goes out whatever became of a statement before it.
+  // goes out whatever became of a statement before it. The same value again (one figure
+  // moved, the other not) is no newer: a lost statement carrying it is still read back.
+  if (pending->value != value) pending->unsure = false;
   pending->value = std::move(value);
   pending->replace = pending->replace || replace;
-  pending->unsure = false;
 }
 
 void UpdateRows::write_row(Row& row) {
