@@ -1,20 +1,10 @@
 #include "manager/game_command_line.h"
 
-#include <sys/stat.h>
-
+#include "manager/file_checks.h"
 #include "manager/programs.h"
 #include "sys/read_output.h"
 
 using kelvor::sys::TEArgs;
-
-namespace {
-
-bool exists(const std::string& path) {
-  struct stat status {};
-  return stat(path.c_str(), &status) == 0;
-}
-
-}  // namespace
 
 bool use_amd_binary(const std::string& cs_dir) {
   std::string machine;

@@ -16,7 +16,6 @@
 #include "manager/game_server.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -30,6 +29,7 @@
 #include "manager/game_config.h"
 #include "manager/job_files.h"
 #include "manager/job_log.h"
+#include "manager/launcher_wait.h"
 #include "manager/statistics_reader.h"
 #include "manager/system_user.h"
 #include "manager/traffic_accounting.h"
@@ -52,15 +52,6 @@ constexpr std::chrono::seconds kLongestRetryDelay{60};
 pid_t start_launcher(const kelvor::sys::TEArgs& command_line) {
   kelvor::sys::TExec launcher(command_line, kelvor::sys::TExec::DEFAULT ^ kelvor::sys::TExec::WAIT);
   return launcher.run().pid;
-}
-
-// waitpid as the job does it: stopped counts as done; the status is only logged.
-int reap(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, WUNTRACED) < 0) {
-    if (errno != EINTR) kelvor::throw_system_error("waitpid() failed", errno);
-  }
-  return status;
 }
 
 std::string describe_status(int status) {
@@ -144,7 +135,7 @@ int TStartGame::run() {
   std::uint64_t pending = account_traffic(reader, writer, kWriteInterval);
   reader.close();
   fifo.remove();
-  const int status = reap(launcher);
+  const int status = wait_for_launcher(launcher);
   write_remaining(writer, pending, job_name);
   job_log(LOG_INFO, job_name + ": the game server ended, its launcher with " + describe_status(status));
   return 0;
@@ -161,7 +152,7 @@ pid_t TStartGame::start_server(const std::string& home, StatisticsReader& reader
   if (!wrapper) job_log(LOG_WARNING, "game server job " + game_id + ": can not write " + wrapper_path);
   if (reader.wait_for_writer(launcher) == StatisticsReader::FirstEvent::LAUNCHER_ENDED) {
     // The FIFO and the wrapper pid file go with the error: nothing marks the server running.
-    throw TUError("the game server did not start: its launcher ended with " + describe_status(reap(launcher)) +
+    throw TUError("the game server did not start: its launcher ended with " + describe_status(wait_for_launcher(launcher)) +
                   " before opening " + statistics_fifo_path(game_id));
   }
   if (wrapper) wrapper->keep();

@@ -7,6 +7,7 @@
 
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/file_checks.h"
 #include "manager/programs.h"
 #include "manager/system_user.h"
 #include "manager/user_files.h"
@@ -23,11 +24,6 @@ std::string maps_dir(const std::string& cs_dir, const std::string& game) { retur
 
 std::string map_cycle(const std::string& cs_dir, const std::string& game, const std::string& game_id) {
   return cs_dir + "/" + game + "/mapcycle_" + game_id + ".txt";
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 // A map file alone is named "<map>.bsp"; ".bsp" by itself is no map name.

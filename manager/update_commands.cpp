@@ -1,11 +1,11 @@
 // Commands that update the games in a background job and report on it.
 #include <ctime>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/file_checks.h"
 #include "manager/programs.h"
 #include "manager/system_user.h"
 #include "manager/update_job.h"
@@ -19,15 +19,10 @@ namespace {
 
 const char kStartedAlready[] = "Update is started already.";
 
-bool exists(const char* path) {
-  struct stat st;
-  return lstat(path, &st) == 0;
-}
-
 // The update lock, taken at once or refused: two requests arriving together never both pass.
 // It belongs to the system user, as the job that removes it runs as that user.
 JobFile take_update_lock(const std::string& sys_user) {
-  if (exists(kUpdateFifo)) throw TUError(kStartedAlready);
+  if (name_taken(kUpdateFifo)) throw TUError(kStartedAlready);
   std::optional<JobFile> lock = JobFile::take_lock(kUpdateLock, std::time(nullptr));
   if (!lock) throw TUError(kStartedAlready);
   const SystemUser user = system_user_with_home(sys_user);
@@ -68,7 +63,7 @@ bool game_update_log(TOParsing parsing) {
   const std::string sys_user = options.required("sys-user");
   options.finish();
   const std::string log = user_home(sys_user) + "/log/update_" + game + ".log";
-  if (exists(log.c_str())) show_user_file(log);
+  if (name_taken(log)) show_user_file(log);
   return true;
 }
 

@@ -1,12 +1,12 @@
 #include "manager/update_job.h"
 
-#include <cerrno>
 #include <chrono>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "manager/file_checks.h"
 #include "manager/job_log.h"
+#include "manager/launcher_wait.h"
 #include "manager/programs.h"
 #include "manager/statistics_reader.h"
 #include "manager/system_user.h"
@@ -26,11 +26,6 @@ constexpr std::chrono::seconds kFlushInterval{5};
 constexpr int kFinalAttempts = 4;
 constexpr unsigned kFinalPauseSeconds = 5;
 
-bool exists(const char* path) {
-  struct stat st;
-  return lstat(path, &st) == 0;
-}
-
 // Results of an earlier job would pass for this one's.
 void clear_old_results(const std::string& home) {
   for (const char* pattern : {"*.log", "*.res"}) {
@@ -45,11 +40,8 @@ void prepare_source_dir(const std::string& dir) {
 }
 
 // The launcher's exit code, or -1 when a signal ended or stopped it.
-int wait_for_launcher(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, WUNTRACED) < 0) {
-    if (errno != EINTR) kelvor::throw_system_error("waitpid() failed", errno);
-  }
+int launcher_result(pid_t pid) {
+  const int status = wait_for_launcher(pid);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -77,7 +69,7 @@ void update_game(const std::string& home, const std::string& game, const Updater
     });
   }
   reader.close();
-  const int result = wait_for_launcher(launcher);
+  const int result = launcher_result(launcher);
   write_result(log + ".res", result);
   // The job goes on with the next game; the admin learns here which one to look at.
   if (result != 0) job_log(LOG_WARNING, "update of " + game + " ended with result " + std::to_string(result));
@@ -127,7 +119,7 @@ int TUpdateGames::run(JobFile& lock) {
   const std::string home = user_home(sys_user_);
   kelvor::mysql::Connection db(true);
   switch_to_user(sys_user_);
-  if (exists(kUpdateFifo)) throw TUError("Update is started already.");
+  if (name_taken(kUpdateFifo)) throw TUError("Update is started already.");
   clear_old_results(home);
   program({"mkdir", home + "/log/", home + "/run"}).run();
 

@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <pwd.h>
 #include <string_view>
-#include <sys/stat.h>
 #include <vector>
 
+#include "manager/file_checks.h"
 #include "manager/programs.h"
 #include "manager/system_user.h"
 #include "panel/conf.h"
@@ -55,11 +55,6 @@ std::string free_numbered_name() {
     if (!listed[static_cast<size_t>(number)] && !account_exists(numbered_name(number))) return numbered_name(number);
   }
   throw TUError(kCannotCreate);
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace

@@ -1,25 +1,15 @@
 // Commands that manage the system user and look at a game installation.
 #include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "manager/command_options.h"
 #include "manager/commands.h"
+#include "manager/file_checks.h"
 #include "manager/programs.h"
 #include "manager/system_user.h"
 #include "sys/errors.h"
 
 using kelvor::opt::TOParsing;
-
-namespace {
-
-// stat follows links: a dangling one counts as absent.
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-}  // namespace
 
 bool create_system_user(TOParsing parsing) {
   CommandOptions options(parsing);
