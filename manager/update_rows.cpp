@@ -9,14 +9,14 @@
 using kelvor::mysql::escaped;
 
 void UpdateRows::reset(const std::string& game) {
-  set(game, "state", "'wait'", true);
+  set(game, "state", "wait", true);
   set(game, "traffic", "0", true);
   set(game, "files", "0", true);
   figures_[game] = {0, 0};
 }
 
 void UpdateRows::set_state(const std::string& game, const std::string& state) {
-  set(game, "state", "'" + state + "'", true);
+  set(game, "state", state, true);
 }
 
 void UpdateRows::set_figures(const std::string& game, std::uint64_t traffic, std::uint64_t files) {
@@ -61,17 +61,19 @@ bool UpdateRows::holds(const Row& row) {
   kelvor::mysql::Result result = db_.query();
   kelvor::mysql::Row fetched;
   if (!db_.fetch_row(result, fetched)) return false;
-  std::string_view value = row.value;
-  if (value.size() >= 2 && value.front() == '\'') value = value.substr(1, value.size() - 2);
-  return fetched["val"].text == value;
+  return fetched["val"].text == row.value;
+}
+
+std::string UpdateRows::sql_value(const Row& row) {
+  return row.name == std::string_view("state") ? "'" + row.value + "'" : row.value;
 }
 
 void UpdateRows::send(const Row& row) {
   if (row.replace) {
     db_ << "REPLACE module_zentra_parameters SET param='mod::" << escaped << row.game << ".update." << row.name
-        << "', val=" << row.value << ";";
+        << "', val=" << sql_value(row) << ";";
   } else {
-    db_ << "UPDATE module_zentra_parameters SET val=" << row.value << " WHERE param='mod::" << escaped << row.game
+    db_ << "UPDATE module_zentra_parameters SET val=" << sql_value(row) << " WHERE param='mod::" << escaped << row.game
         << ".update." << row.name << "';";
   }
   db_.execute();

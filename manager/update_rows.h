@@ -36,7 +36,7 @@ private:
   struct Row {
     std::string game;
     const char* name;    // "state", "traffic" or "files"
-    std::string value;   // as it goes into the statement, quotes included
+    std::string value;   // as the column holds it
     bool replace;        // the row is still to be made: REPLACE rather than UPDATE
     bool unsure = false; // the reply to this value's statement was lost
   };
@@ -46,6 +46,8 @@ private:
   // True when the database's row holds the value that `row` carries.
   bool holds(const Row& row);
   void send(const Row& row);
+  // The value as the statement writes it: states are words and go quoted, figures are numbers.
+  static std::string sql_value(const Row& row);
 
   kelvor::mysql::Connection& db_;
   std::vector<Row> pending_;
