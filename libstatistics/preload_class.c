@@ -9,7 +9,7 @@
 #include <string.h>
 
 #include "exec_class.h"
-#include "statistics.h"
+#include "messages.h"
 
 static const char PRELOAD[] = "LD_PRELOAD=";
 

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "messages.h"
 #include "preload_class.h"
 #include "statistics.h"
 
@@ -49,26 +50,9 @@ STATISTICS_CALLS(DEFINE_RAW)
 
 /* ---- messages ---- */
 
-void say(const char *text, const char *path, const char *rest) {
-  struct iovec parts[3] = {{(void *)text, strlen(text)},
-                           {(void *)path, strlen(path)},
-                           {(void *)rest, strlen(rest)}};
-  (void)!syscall(SYS_writev, 2, parts, 3);
-}
-
 __attribute__((noreturn)) static void fail_load(const char *text) {
   say(text, "", "");
   _exit(1);
-}
-
-char *format_decimal(unsigned int value, char *out) {
-  char digits[12];
-  int n = 0;
-  do digits[n++] = (char)('0' + value % 10);
-  while ((value /= 10) > 0);
-  while (n > 0) *out++ = digits[--n];
-  *out = '\0';
-  return out;
 }
 
 /* ---- records ---- */

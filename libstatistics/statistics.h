@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "calls.h"
+#include "messages.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -80,14 +81,6 @@ int make_way_for(int fd);
 
 extern int steam_regime;
 extern const char *game_dir;
-
-/* ---- messages ---- */
-
-/* Writes text, path and rest to standard error in one call, unformatted. */
-void say(const char *text, const char *path, const char *rest);
-
-/* Writes the decimal digits of `value` from `out` on; returns the end, where it puts a NUL. */
-char *format_decimal(unsigned int value, char *out);
 
 #pragma GCC visibility pop
 
