@@ -24,15 +24,17 @@ bool short_h_given(TOParsing& parsing) {
 void run_command_line(TOParsing& parsing) {
   // A command name is a flag: present without a value, and its absence raises nothing.
   for (const Command& command : command_table()) {
-    if (CommandOptions(parsing).flag(command.name) && command.handler(parsing)) return;
+    if (CommandOptions(parsing).flag(command.name) &&
+        command.handler(read_options(parsing, command.options, command.checks_command_line)))
+      return;
   }
   if (short_h_given(parsing)) {
-    help(parsing);
+    help({});
     return;
   }
   parsing.clear();
   parsing.check_unknown();
-  help(parsing);
+  help({});
 }
 
 int report(const std::string& line) {

@@ -1,0 +1,29 @@
+// One game server of the panel: its background job.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+#include "manager/games/game_settings.h"
+
+class StatisticsReader;
+
+// The job that runs a game server behind the launcher and accounts its traffic; copied by
+// value into the background process.
+struct TStartGame : GameServerSettings {
+  // Runs the job as described in game_server.cpp; returns 0 once the game server has ended,
+  // its launcher has been reaped and its traffic written. Its start, end and failure go to
+  // the system log.
+  int operator()();
+
+private:
+  int run();
+  // Starts the launcher in the installation, writes the wrapper pid file and waits until the
+  // game server has opened the FIFO; returns the launcher's pid. Throws TUError when the
+  // launcher ends first, the wrapper pid file then removed.
+  pid_t start_server(const std::string& home, StatisticsReader& reader) const;
+};
+
+// The job's SIGTERM handler: SIGKILL to its whole process group (the job, the launcher and
+// the game server in the background).
+void on_term_signal(int signal_number);

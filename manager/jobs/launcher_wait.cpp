@@ -1,0 +1,14 @@
+#include "manager/jobs/launcher_wait.h"
+
+#include <cerrno>
+#include <sys/wait.h>
+
+#include "sys/errors.h"
+
+int wait_for_launcher(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, WUNTRACED) < 0) {
+    if (errno != EINTR) kelvor::throw_system_error("waitpid() failed", errno);
+  }
+  return status;
+}

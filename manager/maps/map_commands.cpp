@@ -1,0 +1,173 @@
+// Commands that list, install and remove maps and manage a server's map cycle.
+#include <cstdio>
+#include <optional>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "manager/commands.h"
+#include "manager/common/file_checks.h"
+#include "manager/common/programs.h"
+#include "manager/users/system_user.h"
+#include "manager/users/user_files.h"
+#include "sys/errors.h"
+#include "sys/pipeline.h"
+#include "sys/read_output.h"
+
+using kelvor::sys::TExec;
+
+namespace {
+
+std::string maps_dir(const std::string& cs_dir, const std::string& game) { return cs_dir + "/" + game + "/maps/"; }
+
+std::string map_cycle(const std::string& cs_dir, const std::string& game, const std::string& game_id) {
+  return cs_dir + "/" + game + "/mapcycle_" + game_id + ".txt";
+}
+
+// A map file alone is named "<map>.bsp"; ".bsp" by itself is no map name.
+bool is_single_map(const std::string& name) { return name.size() >= 5 && name.ends_with(".bsp"); }
+
+void install_single_map(const std::string& cs_dir, const SystemUser& user, const std::string& file,
+                        const std::string& name) {
+  const std::string target = cs_dir + "/" + (name.size() >= 8 && name.ends_with("_cs.bsp") ? "czero" : "cstrike") + "/maps/";
+  as_user(program({"mkdir", "-p", target}), user).run();
+  copy_as_user(file, target + name, user);
+  as_user(program({"chown", user.name, target + name}), user).run();
+}
+
+// A private directory in /tmp for one archive, given to the account that unpacks it and
+// removed, whatever the archive held, on every way out.
+class UnpackDir {
+public:
+  explicit UnpackDir(const SystemUser& user) : path_("/tmp/cs_XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) throw TUError("Can not create temporary directory");
+    // Only root could have replaced what mkdtemp just made in the sticky /tmp.
+    if (lchown(path_.c_str(), user.uid, user.gid) != 0) {
+      remove();
+      throw TUError("Can not create temporary directory");
+    }
+  }
+  UnpackDir(const UnpackDir&) = delete;
+  UnpackDir& operator=(const UnpackDir&) = delete;
+  ~UnpackDir() { remove(); }
+
+  std::string archive() const { return path_ + "/upload.zip"; }
+  std::string files() const { return path_ + "/files"; }
+
+private:
+  // rm -rf follows no link, and as root it also clears what the archive left unwritable.
+  void remove() noexcept {
+    try {
+      program({"rm", "-rf", path_}).run();
+    } catch (...) {
+      // The directory stays; nothing else is at stake.
+    }
+  }
+
+  std::string path_;
+};
+
+struct ArchiveLayout {
+  const char* entry;  // searched for in the listing of the archive's top level
+  const char* game;
+  bool game_tree;  // a whole game directory, else loose files for its maps directory
+};
+
+// The first row whose text appears anywhere in the listing decides.
+const ArchiveLayout kArchiveLayouts[] = {
+    {"cstrike\n", "cstrike", true},
+    {"czero\n", "czero", true},
+    {"_cz.bsp\n", "czero", false},
+    {".bsp\n", "cstrike", false},
+};
+
+void install_map_archive(const std::string& cs_dir, const SystemUser& user, const std::string& file) {
+  UnpackDir dir(user);
+  copy_as_user(file, dir.archive(), user);
+  if (as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
+    throw TUError("Unzip was failed");
+  std::string listing;
+  kelvor::sys::read_output(as_user(program({"ls", "-1", dir.files()}), user), listing);
+  for (const ArchiveLayout& layout : kArchiveLayouts) {
+    if (listing.find(layout.entry) == std::string::npos) continue;
+    const std::string game = layout.game;
+    if (layout.game_tree) {
+      as_user(program({"cp", "-R", dir.files() + "/" + game, cs_dir}), user).run();
+      as_user(program({"chown", "-R", user.name, cs_dir + "/" + game + "/"}), user).run();
+    } else {
+      const std::string maps = cs_dir + "/" + game + "/maps/";
+      as_user(program({"find", dir.files(), "-type", "f", "-name", "*.*", "-exec", "cp", "{}", maps, ";"}), user).run();
+      as_user(program({"chown", "-R", user.name, maps}), user).run();
+    }
+    return;
+  }
+  throw TUError("Can not recognize map archive");
+}
+
+// The account that could plant a link on the way to the maps: the owner of the first of the
+// installation, the game directory and the maps directory that root does not own.
+std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, const std::string& game) {
+  for (const std::string& path : {cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"}) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool maps_list(const OptionValues& options) {
+  const std::string cs_dir = options["cs-dir"];
+  const std::string game = options["game"];
+  // A literal ".bsp" at the end only: "de_bsp_arena.bsp" is the map "de_bsp_arena".
+  run(program({"ls", "-1", maps_dir(cs_dir, game)}) | program({"grep", "\\.bsp$"}) |
+      program({"sed", "s/\\.bsp$//"}));
+  return true;
+}
+
+bool game_maps(const OptionValues& options) {
+  const std::string cs_dir = options["cs-dir"];
+  const std::string game = options["game"];
+  const std::string game_id = options["game-id"];
+  const std::string own = map_cycle(cs_dir, game, game_id);
+  show_user_file(exists(own) ? own : cs_dir + "/" + game + "/mapcycle.txt");
+  return true;
+}
+
+bool set_game_maps(const OptionValues& options) {
+  const std::string cs_dir = options["cs-dir"];
+  const std::string sys_user = options["sys-user"];
+  const std::string game = options["game"];
+  const std::string game_id = options["game-id"];
+  const std::string file = options["file"];
+  const SystemUser user = system_user_to_run_as(sys_user);
+  const std::string cycle = map_cycle(cs_dir, game, game_id);
+  copy_as_user(file, cycle, user);
+  as_user(program({"chown", sys_user, cycle}), user).run();
+  return true;
+}
+
+bool install_map(const OptionValues& options) {
+  const std::string cs_dir = options["cs-dir"];
+  const std::string sys_user = options["sys-user"];
+  const std::string file = options["file"];
+  const std::string uploadfile_name = options["uploadfile-name"];
+  const SystemUser user = system_user_to_run_as(sys_user);
+  if (is_single_map(uploadfile_name))
+    install_single_map(cs_dir, user, file, uploadfile_name);
+  else
+    install_map_archive(cs_dir, user, file);
+  return true;
+}
+
+bool remove_map(const OptionValues& options) {
+  const std::string cs_dir = options["cs-dir"];
+  const std::string game = options["game"];
+  const std::string map_name = options["map-name"];
+  TExec find =
+      program({"find", maps_dir(cs_dir, game), "-type", "f", "-name", map_name + ".*", "-exec", "rm", "-f", "{}", ";"});
+  // Deleting as that account, a link it planted leads to nothing it could not delete itself.
+  if (const std::optional<SystemUser> owner = owner_on_the_way_to_maps(cs_dir, game)) find = as_user(find, *owner);
+  find.run();
+  return true;
+}

@@ -1,0 +1,404 @@
+// Game servers end to end: the real manager, launcher and library, the stand-in game server
+// as hlds_run, the private database. The whole binary runs in one sandbox, so the system
+// user and the installation are made once; each test uses its own game ids.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "manager/games/traffic_accounting.h"
+#include "sys/errors.h"
+#include "tests/support/process.h"
+#include "tests/support/test_db.h"
+
+using zentra_test::root_sql;
+using zentra_test::RunResult;
+
+namespace {
+
+// Shell helpers: $M the manager, $cs the installation of the system user cstrike, `start`
+// the options every start needs, `appears` and `job_ended` waiting (up to a minute) for a
+// file and for a game id's job, `stop` kill-game and the job's end, `sql` root's client,
+// `logged` the jobs' lines in the sandbox's system log.
+const std::string kHelpers = R"sh(
+M=$ZENTRA_MNG cs=/home/cstrike/cs
+# Root too is refused once a job's attempt takes the one connection kept for it: it tries again.
+sql() {
+  while ! out=$(mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "$1" 2>&1); do
+    case $out in *"Too many connections"*) sleep 0.05 ;; *) printf '%s\n' "$out" >&2; return 1 ;; esac
+  done
+  [ -z "$out" ] || printf '%s\n' "$out"
+}
+start() { $M --start-game --cs-dir=$cs --sys-user=cstrike --game=cstrike --port=27015 --maxplayers=16 --sv-lan=0 --secure=1 "$@"; }
+appears() { i=0; until [ -e "$1" ]; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done; }
+job_ended() {
+  i=0
+  while pgrep -f "^$M --start-game .*--game-id=$1( |\$)" >/dev/null; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done
+}
+stop() { $M --kill-game --cs-dir=$cs --game-id=$1 --port=27015 && job_ended $1; }
+# Lines reach the log file in the order sent: once a marker sent now is there, so is every line before it.
+logged() {
+  mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
+  until grep -q $mark "$ZENTRA_SANDBOX_SYSLOG"; do sleep 0.02; done
+  sed -n 's/^<[0-9]*>.\{15\} zentra_mng\[[0-9]*\]: //p' "$ZENTRA_SANDBOX_SYSLOG" | grep -F "$1"
+}
+)sh";
+
+RunResult sh(const std::string& script, const std::vector<std::string>& env = {}) {
+  return zentra_test::run_program({"/bin/sh", "-ec", kHelpers + script}, "", env);
+}
+
+// The connections (thread ids) on which the server's general log shows `statement`.
+std::vector<unsigned long> connections_that_sent(const std::string& statement) {
+  std::ifstream log(zentra_test::test_db().log);
+  std::vector<unsigned long> ids;
+  const std::string query = " Query\t" + statement;
+  for (std::string line; std::getline(log, line);) {
+    const size_t at = line.find(query);
+    if (at == std::string::npos || at + query.size() != line.size()) continue;
+    const size_t digits = line.find_last_not_of("0123456789", at - 1) + 1;
+    ids.push_back(std::stoul(line.substr(digits, at - digits)));
+  }
+  return ids;
+}
+
+// How many traffic updates of row `id` the server received.
+int logged_updates_of(const std::string& id) {
+  std::ifstream log(zentra_test::test_db().log);
+  int count = 0;
+  for (std::string line; std::getline(log, line);) {
+    count += line.find("Query\tUPDATE module_zentra_servers ") != std::string::npos &&
+             line.ends_with(" WHERE id=" + id);
+  }
+  return count;
+}
+
+class GameServer : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    zentra_test::reset_panel_inputs();
+    zentra_test::point_at();
+    const RunResult r = sh(std::string(R"sh(
+$M --create-system-user
+groupadd -g 3001 extra && usermod -aG extra cstrike
+$M --set-cs-dir --cs-dir=$cs --sys-user=cstrike
+mkdir -p $cs/cstrike && cp )sh") + GAME_SERVER_STAND_IN + R"sh( $cs/hlds_run && chown -R cstrike $cs
+)sh");
+    ASSERT_EQ(r.out, "cstrike\n") << r.err;
+  }
+};
+
+TEST_F(GameServer, LauncherCommandLineWithItsVariants) {
+  const RunResult r = sh(R"sh(
+export ZENTRA_STAND_IN_SECONDS=0
+# The server's arguments, with the game id as N.
+started_with() {
+  id=$1; shift
+  start --no-daemon --game-id=$id "$@"
+  sed -n 's/^arg //p' $cs/game_server_$id.run | tr '\n' ' ' | sed "s/_$id\./_N./g; s/ \$//"; echo
+  $M --kill-game --cs-dir=$cs --game-id=$id --port=1
+}
+started_with 7 --map=de_dust
+sed -n 's/^env //p' $cs/game_server_7.run
+started_with 8 --secure=0 --ip=127.0.0.1 --autoupdate --no-master
+started_with 9 --secure=00
+touch $cs/hlds_amd64
+started_with 10
+mkdir -p /usr/lib64 && touch /usr/lib64/libstdc++.so.5
+started_with 11
+rm /usr/lib64/libstdc++.so.5 && mv /usr/bin/uname /usr/bin/uname.real
+printf '#!/bin/sh\necho i686\n' >/usr/bin/uname && chmod 755 /usr/bin/uname
+started_with 12
+mv /usr/bin/uname.real /usr/bin/uname && rm $cs/hlds_amd64
+)sh");
+  const std::string plain = "./hlds_run -game cstrike -port 27015 +maxplayers 16 +servercfgfile game_config_N.cfg -secure "
+                            "-pidfile /home/cstrike/cs/game_server_N.pid\n";
+  EXPECT_EQ(r.out,
+            "./hlds_run -game cstrike -port 27015 +maxplayers 16 +map de_dust +servercfgfile game_config_N.cfg -secure "
+            "-pidfile /home/cstrike/cs/game_server_N.pid\n"
+            "ZENTRA_STAT_REGIME=game\nZENTRA_STAT_FILE=/tmp/.cs_gstatistics-7.pipe\n"
+            "LD_PRELOAD=/home/cstrike/libstatistics.so.1.0.0\n"
+            "./hlds_run -game cstrike +ip 127.0.0.1 -port 27015 +maxplayers 16 +servercfgfile game_config_N.cfg -insecure "
+            "-autoupdate -nomaster -pidfile /home/cstrike/cs/game_server_N.pid\n" +
+                plain +
+                "./hlds_run -binary ./hlds_amd -game cstrike -port 27015 +maxplayers 16 +servercfgfile game_config_N.cfg "
+                "-secure -pidfile /home/cstrike/cs/game_server_N.pid\n" +
+                plain + plain)
+      << r.err;
+}
+
+TEST_F(GameServer, StartUpFilesAndTheWrapperPidFile) {
+  const RunResult r = sh(R"sh(
+export ZENTRA_STAND_IN_SECONDS=0
+show() { echo "== $1 $(stat -c %U "$1")"; cat "$1"; }
+printf 'sv_gravity 800\nmp_timelimit 20\nlog on\n' >$cs/cstrike/server.cfg
+start --no-daemon --game-id=5 --hostname="Den's server; no. 1" --rcon-password=r
+show $cs/cstrike/game_config_5.cfg
+$M --kill-game --cs-dir=$cs --game-id=5 --port=1
+printf 'log on' >$cs/cstrike/server.cfg && touch $cs/cstrike/mapcycle_5.txt
+start --no-daemon --game-id=5 --sv-lan=1 --sv-password=s
+show $cs/cstrike/game_config_5.cfg
+$M --kill-game --cs-dir=$cs --game-id=5 --port=1
+mkdir $cs/cstrike/cfg && echo 'stored 3' >$cs/cstrike/cfg/config_3.cfg && chown -R cstrike $cs/cstrike/cfg
+start --no-daemon --game-id=6 --config-id=3 --config-dir=/cfg/
+show $cs/cstrike/cfg//game_config_6.cfg
+$M --kill-game --cs-dir=$cs --game-id=6 --port=1
+start --no-daemon --game-id=6 --config-id=4
+show $cs/cstrike/game_config_6.cfg
+$M --kill-game --cs-dir=$cs --game-id=6 --port=1
+unset ZENTRA_STAND_IN_SECONDS
+start --game-id=13 && appears $cs/game_server_13.pid
+printf %s "$(cat $cs/game_server_13.pid)" | cmp - $cs/game_wrapper_13.pid && echo "wrapper pid file: the server's pid, bare"
+stop 13
+)sh");
+  const std::string block = "\n\n// Added by Kelvor's module\nservercfgfile \"game_config_";
+  EXPECT_EQ(r.out, "== /home/cstrike/cs/cstrike/game_config_5.cfg cstrike\n"
+                   "sv_gravity 800\nmp_timelimit 20\nlog on\n" + block +
+                       "5.cfg\"\nmapcyclefile \"mapcycle.txt\"\nhostname \"Den's server; no. 1\"\n"
+                       "rcon_password \"r\"\nsv_password \"\"\nsv_lan 0\n"
+                       "== /home/cstrike/cs/cstrike/game_config_5.cfg cstrike\n"
+                       "log on" + block +
+                       "5.cfg\"\nmapcyclefile \"mapcycle_5.txt\"\nhostname \"\"\n"
+                       "rcon_password \"\"\nsv_password \"s\"\nsv_lan 1\n"
+                       "== /home/cstrike/cs/cstrike/cfg//game_config_6.cfg cstrike\n"
+                       "stored 3\n" + block +
+                       "6.cfg\"\nmapcyclefile \"mapcycle.txt\"\nhostname \"\"\n"
+                       "rcon_password \"\"\nsv_password \"\"\nsv_lan 0\n"
+                       "== /home/cstrike/cs/cstrike/game_config_6.cfg cstrike\n" + block +
+                       "6.cfg\"\nmapcyclefile \"mapcycle.txt\"\nhostname \"\"\n"
+                       "rcon_password \"\"\nsv_password \"\"\nsv_lan 0\n"
+                       "wrapper pid file: the server's pid, bare\n")
+      << r.err;
+}
+
+TEST_F(GameServer, JobAndServerRunAsTheSystemUserWithItsGroups) {
+  const RunResult r = sh(R"sh(
+start --game-id=20 --rcon-password=hunter2 --sv-password=letmein && appears $cs/game_server_20.pid
+job=$(pgrep -f "^$M --start-game .*--game-id=20( |\$)") server=$(cat $cs/game_server_20.pid)
+# The job lives as long as the server: its command line, which anyone may read, keeps no password.
+tr '\0' ' ' </proc/$job/cmdline | grep -E 'hunter2|letmein' || echo "passwords hidden: $(tr '\0' ' ' </proc/$job/cmdline | grep -o 'rcon-password=[^ ]*')"
+u=$(id -u cstrike) g=$(id -g cstrike)
+expected="Uid: $u $u $u $u
+Gid: $g $g $g $g
+Groups: $(id -G cstrike | tr ' ' '\n' | sort -n | tr '\n' ' ' | sed 's/ $//')"
+for who in job server; do
+  eval pid=\$$who
+  got=$(grep -E '^(Uid|Gid|Groups):' /proc/$pid/status | tr -s '\t ' ' ' | sed 's/ $//')
+  [ "$got" = "$expected" ] && echo "$who: cstrike with its groups" || printf '%s: %s\nexpected: %s\n' $who "$got" "$expected"
+done
+case " $(id -G cstrike) " in *" 3001 "*) echo "among them extra" ;; esac
+stop 20
+)sh");
+  EXPECT_EQ(r.out, "passwords hidden: rcon-password=*******\njob: cstrike with its groups\nserver: cstrike with its groups\n"
+                   "among them extra\n")
+      << r.err;
+}
+
+TEST_F(GameServer, TrafficReachesTheRowExactlyWithItsFirstPeriodAndNoFileRecords) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=30, total_traffic=1000; REPLACE module_zentra_servers VALUES (31, 0, 0, NULL, NULL), (32, 0, 0, NULL, NULL)"
+ZENTRA_STAND_IN_BYTES=1234567 start --game-id=30 && appears $cs/game_server_30.pid
+start --game-id=31 && appears $cs/game_server_31.pid
+start --game-id=32 && appears $cs/game_server_32.pid
+# Install-record queries that reached the FIFO are read, and never written.
+printf '\002\000\000\000\001\000\000\000\002\000\000\000\001\000\000\000' >/tmp/.cs_gstatistics-31.pipe
+# Three records of 2000000000 bytes: more than 32 bits hold.
+record='\001\000\000\000\000\224\065\167' && printf "$record$record$record" >/tmp/.cs_gstatistics-32.pipe
+stop 30 && stop 31 && stop 32
+sql "SELECT id, total_traffic, period_traffic, begin_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01'),
+     end_period_date = DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH FROM module_zentra_servers WHERE id IN (30, 31, 32)"
+test -e /tmp/.cs_gstatistics-30.pipe || echo "FIFO removed"
+logged "job 30"
+)sh");
+  EXPECT_EQ(r.out, "30\t1235567\t1234567\t1\t1\n31\t0\t0\tNULL\tNULL\n32\t6000000000\t6000000000\t1\t1\nFIFO removed\ngame server job 30 started\n"
+                   "game server job 30: the game server ended, its launcher with exit status 0\n"
+                   "game server job 30 ended with result 0\n")
+      << r.err;
+  const std::string update =
+      "UPDATE module_zentra_servers SET total_traffic=total_traffic+1234567, period_traffic=if(@in_period:=("
+      "begin_period_date <= (@curdate:=CURDATE()) AND @curdate < end_period_date), period_traffic+1234567, 1234567), "
+      "begin_period_date=if(@in_period, begin_period_date, DATE_FORMAT(@curdate, '%Y-%m-01')), "
+      "end_period_date=if(@in_period, end_period_date, begin_period_date + INTERVAL 1 month) WHERE id=30";
+  // The server logs a statement without its final semicolon.
+  const std::vector<unsigned long> connections = connections_that_sent(update);
+  ASSERT_EQ(connections.size(), 1u);
+  // @curdate set first on the same connection, which is closed right after the write.
+  const auto commands = zentra_test::logged_commands(connections[0]);
+  ASSERT_GE(commands.size(), 3u);
+  EXPECT_EQ(commands[commands.size() - 3].argument, "SET @curdate=CURDATE()");
+  EXPECT_EQ(commands.back().command, "Quit");
+  EXPECT_EQ(logged_updates_of("31"), 0);
+}
+
+// The UPDATE's effect on rows whose periods lie around the server's date.
+TEST_F(GameServer, TheUpdateRollsThePeriodOverOrGrowsIt) {
+  root_sql(
+      "REPLACE module_zentra_servers VALUES"
+      " (40, 10, 500, DATE_FORMAT(CURDATE() - INTERVAL 1 MONTH, '%Y-%m-01'), DATE_FORMAT(CURDATE(), '%Y-%m-01')),"
+      " (41, 10, 500, DATE_FORMAT(CURDATE(), '%Y-%m-01'), DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH),"
+      " (42, 10, 500, CURDATE() - INTERVAL 1 DAY, CURDATE()),"
+      " (43, 10, 500, NULL, NULL)");
+  for (const auto& [id, period] : {std::pair{"40", "month"}, {"41", "month"}, {"42", "day"}, {"43", "year"}}) {
+    root_sql("SET @curdate=CURDATE(); " + traffic_update_statement(100, TrafficRow{id, period}));
+  }
+  EXPECT_EQ(root_sql("SELECT id, total_traffic, period_traffic, DATEDIFF(begin_period_date, CURDATE()),"
+                     " DATEDIFF(end_period_date, CURDATE()) FROM module_zentra_servers WHERE id BETWEEN 40 AND 43"),
+            root_sql("SELECT 40, 110, 100, DATEDIFF(DATE_FORMAT(CURDATE(), '%Y-%m-01'), CURDATE()),"
+                     " DATEDIFF(DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH, CURDATE())"
+                     " UNION ALL SELECT 41, 110, 600, DATEDIFF(DATE_FORMAT(CURDATE(), '%Y-%m-01'), CURDATE()),"
+                     " DATEDIFF(DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH, CURDATE())"
+                     " UNION ALL SELECT 42, 110, 100, 0, 1"
+                     " UNION ALL SELECT 43, 110, 100, DATEDIFF(DATE_FORMAT(CURDATE(), '%Y-01-01'), CURDATE()),"
+                     " DATEDIFF(DATE_FORMAT(CURDATE(), '%Y-01-01') + INTERVAL 1 YEAR, CURDATE())"));
+  for (const char* period : {"week", "Month", "", "month "}) EXPECT_THROW(period_format_for(period), TUError) << period;
+}
+
+TEST_F(GameServer, CommandsRefuseBeforeTouchingAnything) {
+  const RunResult r = sh(R"sh(
+refused() { "$@" >/tmp/answer 2>&1 && echo "accepted: $*" || echo "$(cat /tmp/answer) ($?)"; }
+touch $cs/game_wrapper_50.pid
+refused start --game-id=50
+mv $cs/game_wrapper_50.pid $cs/game_server_50.pid
+refused start --game-id=50 --no-daemon
+rm $cs/game_server_50.pid
+refused start --game-id=51 --stats-period=week --no-daemon
+refused start --game-id=51 --stats-period=week
+refused start --game-id=51 --hostname='x" ; rcon_password "y'
+refused start --game-id=51 --rcon-password="$(printf 'x\nquit')"
+refused start --game-id=51 --sv-lan='0;quit'
+refused start --game-id=5x
+refused $M --game-started --cs-dir=$cs --game-id=-1
+refused $M --kill-game --cs-dir=$cs --game-id=1/ --port=1
+ls $cs $cs/cstrike /tmp | grep -E '_5[01]|cs_g' || echo "nothing written"
+start --game-id=52 && appears $cs/game_server_52.pid
+$M --game-started --cs-dir=$cs --game-id=52
+stop 52
+refused $M --game-started --cs-dir=$cs --game-id=52
+)sh");
+  EXPECT_EQ(r.out,
+            "Game server is running already (1)\nGame server is running already (1)\n"
+            "Incorrect traffic statistics period (can be 'day', 'month', 'year'). (1)\n"
+            "Incorrect traffic statistics period (can be 'day', 'month', 'year'). (1)\n"
+            "Unsafe value of option '--hostname' (1)\nUnsafe value of option '--rcon-password' (1)\n"
+            "Unsafe value of option '--sv-lan' (1)\nUnsafe value of option '--game-id' (1)\n"
+            "Unsafe value of option '--game-id' (1)\nUnsafe value of option '--game-id' (1)\n"
+            "nothing written\nGame server is running\nGame server is not running (1)\n")
+      << r.err;
+}
+
+// The pid files are the system user's: kill-game signals from them only that account's own
+// processes, never root's, another account's, a process group or init.
+TEST_F(GameServer, KillGameSignalsOnlyTheAccountsOwnProcesses) {
+  const RunResult r = sh(R"sh(
+sleeper() { setpriv "$@" sleep 600 >/dev/null 2>&1 & echo $!; }
+own=$(sleeper --reuid=cstrike --regid=cstrike --init-groups) other=$(sleeper --reuid=nobody --regid=nogroup --clear-groups)
+root=$(sleeper --reuid=root)
+pid_files() {
+  printf %s "$1" >$cs/game_wrapper_60.pid && printf %s "$2" >$cs/game_server_60.pid
+  chown cstrike $cs/game_*_60.pid
+}
+# Signalled means ended, or with SIGTERM (bit 0x4000) still pending: kill-game has returned.
+state() {
+  st=/proc/$1/status
+  if [ ! -r $st ] || grep -q '^State:\s*Z' $st; then printf 'gone '; return; fi
+  for mask in $(sed -n 's/^\(SigPnd\|ShdPnd\):\s*//p' $st); do
+    [ $((0x$mask & 0x4000)) -eq 0 ] || { printf 'gone '; return; }
+  done
+  printf 'alive '
+}
+alive() { for pid in $own $other $root; do state $pid; done; echo; }
+pid_files -1 0 && $M --kill-game --cs-dir=$cs --game-id=60 --port=1 && alive
+pid_files 1 "$root" && $M --kill-game --cs-dir=$cs --game-id=60 --port=1 && alive
+pid_files "$other" "" && $M --kill-game --cs-dir=$cs --game-id=60 --port=1 && alive
+pid_files "$root" "$own" && chown root $cs/game_*_60.pid && $M --kill-game --cs-dir=$cs --game-id=60 --port=1 && alive
+echo "$own" >/tmp/own.pid && chown cstrike /tmp/own.pid && ln -s /tmp/own.pid $cs/game_wrapper_60.pid
+$M --kill-game --cs-dir=$cs --game-id=60 --port=1 && alive
+ls $cs | grep _60 || echo "pid files removed"
+pid_files "" " $own trailing text" && $M --kill-game --cs-dir=$cs --game-id=60 --port=1
+# By the time it has ended, any signal sent to the others before would have ended them too.
+while [ -r /proc/$own/status ] && ! grep -q '^State:\s*Z' /proc/$own/status; do sleep 0.05; done; alive
+kill $other $root
+)sh");
+  EXPECT_EQ(r.out, "alive alive alive \nalive alive alive \nalive alive alive \nalive alive alive \n"
+                   "alive alive alive \npid files removed\ngone alive alive \n")
+      << r.err;
+}
+
+// When the launcher ends before anything opens the FIFO, the job ends too, and nothing
+// marks the server as running.
+TEST_F(GameServer, ALauncherThatNeverConnectsEndsTheJob) {
+  const RunResult r = sh(R"sh(
+mv $cs/hlds_run $cs/hlds_run.away
+start --game-id=61 && job_ended 61
+mv $cs/hlds_run.away $cs/hlds_run
+ls $cs /tmp | grep -E '_61|cs_g' || echo "no pid file, no FIFO"
+$M --game-started --cs-dir=$cs --game-id=61 || echo "status $?"
+logged "job 61"
+)sh");
+  EXPECT_EQ(r.out, "no pid file, no FIFO\nGame server is not running\nstatus 1\ngame server job 61 started\n"
+                   "game server job 61 failed: the game server did not start: its launcher ended with exit status 127 "
+                   "before opening /tmp/.cs_gstatistics-61.pipe\n")
+      << r.err;
+}
+
+// Jobs hold a connection only while they write, and keep what a full server refuses until a
+// write succeeds: N servers against one free connection all account exactly, once each. A
+// job started meanwhile waits for a connection.
+TEST_F(GameServer, JobsSharingAFullServerAccountExactly) {
+  const RunResult r = sh(R"sh(
+ids="80 81 82 83 84 85"
+for id in $ids; do
+  sql "REPLACE module_zentra_servers SET id=$id"
+  ZENTRA_STAND_IN_BYTES=$((id * 1000 + 7)) start --game-id=$id && appears $cs/game_server_$id.pid
+done
+holders() { sql "SELECT COUNT(*) FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)'"; }
+# A job refused for want of a connection is let in first (root might be calling) and counted
+# among the aborted connects, not among the connection errors.
+refusals() { sql "SHOW GLOBAL STATUS LIKE 'Aborted_connects'" | cut -f2; }
+# Root takes every connection but the one kept for an administrator (this script's).
+sql "SET GLOBAL max_connections=10"
+for i in 1 2 3 4 5 6 7 8 9 10; do sql "SELECT SLEEP(600)" >/dev/null 2>&1 & done
+while [ "$(holders)" -lt 10 ]; do sleep 0.05; done
+before=$(refusals)
+for id in $ids; do $M --kill-game --cs-dir=$cs --game-id=$id --port=1; done
+# A server started now waits for a connection before it starts.
+sql "REPLACE module_zentra_servers SET id=86"
+ZENTRA_STAND_IN_BYTES=86007 start --game-id=86
+while [ "$(refusals)" -lt $((before + 7)) ]; do sleep 0.05; done
+test -e $cs/game_wrapper_86.pid || echo "86 waits"
+# One connection for seven jobs.
+sql "KILL $(sql "SELECT id FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)' LIMIT 1")"
+appears $cs/game_server_86.pid && stop 86
+for id in $ids; do job_ended $id; done
+for id in $(sql "SELECT id FROM information_schema.processlist WHERE info = 'SELECT SLEEP(600)'"); do sql "KILL $id"; done
+sql "SET GLOBAL max_connections=151"
+sql "SELECT id, total_traffic FROM module_zentra_servers WHERE id BETWEEN 80 AND 86"
+)sh");
+  EXPECT_EQ(r.out, "86 waits\n80\t80007\n81\t81007\n82\t82007\n83\t83007\n84\t84007\n85\t85007\n86\t86007\n")
+      << r.err;
+  for (const char* id : {"80", "81", "82", "83", "84", "85", "86"}) EXPECT_EQ(logged_updates_of(id), 1) << id;
+}
+
+// An update whose reply is lost may have been applied: it is never sent again.
+TEST_F(GameServer, AnUpdateWhoseReplyIsLostIsNotSentAgain) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=90"
+ZENTRA_STAND_IN_BYTES=5000 start --game-id=90 && appears $cs/game_server_90.pid
+thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
+sql "LOCK TABLES module_zentra_servers WRITE; SELECT SLEEP(600)" >/dev/null 2>&1 &
+until [ -n "$(thread_of 'SELECT SLEEP(600)')" ]; do sleep 0.05; done
+$M --kill-game --cs-dir=$cs --game-id=90 --port=1
+until [ -n "$(thread_of 'UPDATE module_zentra_servers %WHERE id=90%')" ]; do sleep 0.05; done
+sql "KILL $(thread_of 'UPDATE module_zentra_servers %WHERE id=90%')"
+sql "KILL $(thread_of 'SELECT SLEEP(600)')"
+job_ended 90
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=90"
+# The database's two-line error on the same line.
+logged "lost" | sed 's/: Mysql error [0-9]*: .* executing query$/: (error)/'
+)sh");
+  EXPECT_EQ(r.out, "0\ngame server job 90: reply to the traffic update lost, 5000 bytes counted as written: (error)\n") << r.err;
+  EXPECT_EQ(logged_updates_of("90"), 1);
+}
+
+}  // namespace

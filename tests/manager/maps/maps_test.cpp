@@ -1,0 +1,55 @@
+// The map commands, with the real ls, grep, sed, cat, cp, chown, unzip and find.
+#include <gtest/gtest.h>
+
+#include "tests/manager/games/game_host.h"
+
+using zentra_test::on_game_host;
+
+TEST(Maps, ListAndMapCycles) {
+  const auto r = on_game_host(R"(
+cd $cs/cstrike/maps && touch de_dust2.bsp de_dust2.txt readme.txt de_bsp_arena.bsp notes_bsp
+$M --maps-list --cs-dir=$cs --game=cstrike
+echo default > $cs/cstrike/mapcycle.txt
+$M --game-maps --cs-dir=$cs --game=cstrike --game-id=7
+echo de_dust2 > /tmp/upload && chmod 600 /tmp/upload
+$M --set-game-maps --cs-dir=$cs --sys-user=u --game=cstrike --game-id=7 --file=/tmp/upload
+$M --game-maps --cs-dir=$cs --game=cstrike --game-id=7
+$M --game-maps --cs-dir=$cs --game=czero --game-id=7 2>/dev/null
+stat -c '%U %a' $cs/cstrike/mapcycle_7.txt /tmp/upload
+)");
+  EXPECT_EQ(r.out, "de_bsp_arena\nde_dust2\ndefault\nde_dust2\nu 600\nroot 600\n");
+}
+
+TEST(Maps, InstallMapByNameAndArchiveLayout) {
+  const auto r = on_game_host(R"(
+# unzip's own listing of the temporary directory is left out.
+install() { $M --install-map --cs-dir=$cs --sys-user=u --file=$1 --uploadfile-name=$2 > /home/out 2>/dev/null ||
+            echo "status $?"; grep -v /tmp/cs_ /home/out || true; }
+archive() { zip="/tmp/$1.zip"; shift; mkdir -p /tmp/a && cd /tmp/a && mkdir -p "$@" && rmdir "$@" &&
+            touch "$@" && zip -qr $zip . && cd / && rm -rf /tmp/a; }
+echo map > /tmp/map && chmod 600 /tmp/map
+install /tmp/map de_a_cs.bsp && install /tmp/map de_a_cz.bsp && install /tmp/map de_b.bsp
+archive trees cstrike/maps/de_t.bsp czero/maps/de_z.bsp && install /tmp/trees.zip t.zip
+archive loose_cz de_x_cz.bsp de_x.txt sub/deep.res && install /tmp/loose_cz.zip x.zip
+archive loose de_y.bsp de_y.wad && install /tmp/loose.zip .bsp
+archive readme readme.txt && install /tmp/readme.zip r.zip
+echo broken > /tmp/broken.zip && install /tmp/broken.zip b.zip
+find $cs -type f -printf '%P %u\n' | sort
+ls /tmp | grep -v zip
+)");
+  EXPECT_EQ(r.out,
+            "status 1\nCan not recognize map archive\nstatus 1\nUnzip was failed\n"
+            "cstrike/maps/de_a_cz.bsp u\ncstrike/maps/de_b.bsp u\ncstrike/maps/de_t.bsp u\n"
+            "cstrike/maps/de_y.bsp u\ncstrike/maps/de_y.wad u\n"
+            "czero/maps/de_a_cs.bsp u\nczero/maps/de_x.txt u\nczero/maps/de_x_cz.bsp u\nczero/maps/deep.res u\n"
+            "map\n");
+}
+
+TEST(Maps, RemoveMapTakesTheMapsFilesOnly) {
+  const auto r = on_game_host(R"(
+cd $cs/cstrike/maps && mkdir sub && touch de_x.bsp de_x.txt sub/de_x.res de_x_cz.bsp de_xy.bsp de_x && chown -R u .
+$M --remove-map --cs-dir=$cs --game=cstrike --map-name=de_x
+find . -type f | sort
+)");
+  EXPECT_EQ(r.out, "./de_x\n./de_x_cz.bsp\n./de_xy.bsp\n");
+}
