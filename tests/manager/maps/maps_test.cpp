@@ -35,7 +35,7 @@ archive loose de_y.bsp de_y.wad && install /tmp/loose.zip .bsp
 archive readme readme.txt && install /tmp/readme.zip r.zip
 echo broken > /tmp/broken.zip && install /tmp/broken.zip b.zip
 find $cs -type f -printf '%P %u\n' | sort
-ls /tmp | grep -v zip
+ls_tmp | grep -v zip
 )");
   EXPECT_EQ(r.out,
             "status 1\nCan not recognize map archive\nstatus 1\nUnzip was failed\n"

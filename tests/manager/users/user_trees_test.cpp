@@ -46,7 +46,7 @@ for args in "--remove-map --cs-dir=$cs --game=cstrike --map-name=*" \
             "--save-to-config-file --cs-dir=$cs --sys-user=u --game=cstrike --config-id=. --file=/tmp/upload"; do
   $M $args || echo "status $?"
 done
-ls -lR $cs | diff /tmp/before - && ls /tmp
+ls -lR $cs | diff /tmp/before - && ls_tmp
 )");
   EXPECT_EQ(r.out,
             "Unsafe value of option '--map-name'\nstatus 1\nUnsafe value of option '--game'\nstatus 1\n"
