@@ -30,7 +30,7 @@ bool is_single_map(const std::string& name) { return name.size() >= 5 && name.en
 void install_single_map(const std::string& cs_dir, const SystemUser& user, const std::string& file,
                         const std::string& name) {
   const std::string target = cs_dir + "/" + (name.size() >= 8 && name.ends_with("_cs.bsp") ? "czero" : "cstrike") + "/maps/";
-  as_user(program({"mkdir", "-p", target}), user).run();
+  make_directories(target);
   copy_as_user(file, target + name, user);
   as_user(program({"chown", user.name, target + name}), user).run();
 }
@@ -81,6 +81,17 @@ const ArchiveLayout kArchiveLayouts[] = {
     {".bsp\n", "cstrike", false},
 };
 
+// Everything of `dir` is the account's once the archive is in; what root owns there is
+// handed over first, so that the account's copy replaces it rather than fail on it.
+void hand_over_existing(const std::string& dir, const SystemUser& user) {
+  if (!name_taken(dir)) return;
+  try {
+    chown_tree(dir, user.name);
+  } catch (const TUError&) {
+    // The copy says what it could not replace.
+  }
+}
+
 void install_map_archive(const std::string& cs_dir, const SystemUser& user, const std::string& file) {
   UnpackDir dir(user);
   copy_as_user(file, dir.archive(), user);
@@ -92,10 +103,13 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
     if (listing.find(layout.entry) == std::string::npos) continue;
     const std::string game = layout.game;
     if (layout.game_tree) {
+      make_directories(cs_dir + "/" + game);
+      hand_over_existing(cs_dir + "/" + game, user);
       as_user(program({"cp", "-R", dir.files() + "/" + game, cs_dir}), user).run();
       as_user(program({"chown", "-R", user.name, cs_dir + "/" + game + "/"}), user).run();
     } else {
       const std::string maps = cs_dir + "/" + game + "/maps/";
+      hand_over_existing(maps, user);
       as_user(program({"find", dir.files(), "-type", "f", "-name", "*.*", "-exec", "cp", "{}", maps, ";"}), user).run();
       as_user(program({"chown", "-R", user.name, maps}), user).run();
     }
@@ -104,14 +118,9 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
   throw TUError("Can not recognize map archive");
 }
 
-// The account that could plant a link on the way to the maps: the owner of the first of the
-// installation, the game directory and the maps directory that root does not own.
+// The account that could plant a link on the way to the maps, whose rights root then works with.
 std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, const std::string& game) {
-  for (const std::string& path : {cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"}) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
-  }
-  return std::nullopt;
+  return first_owner_other_than_root({cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"});
 }
 
 }  // namespace
@@ -119,8 +128,11 @@ std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, co
 bool maps_list(const OptionValues& options) {
   const std::string cs_dir = options["cs-dir"];
   const std::string game = options["game"];
-  // A literal ".bsp" at the end only: "de_bsp_arena.bsp" is the map "de_bsp_arena".
-  run(program({"ls", "-1", maps_dir(cs_dir, game)}) | program({"grep", "\\.bsp$"}) |
+  // Listed as the account that could have planted a link on the way, so root's rights show
+  // no other directory. A literal ".bsp" at the end only: "de_bsp_arena.bsp" is the map.
+  TExec ls = program({"ls", "-1", maps_dir(cs_dir, game)});
+  if (const std::optional<SystemUser> owner = owner_on_the_way_to_maps(cs_dir, game)) ls = as_user(ls, *owner);
+  run(ls | program({"grep", "\\.bsp$"}) |
       program({"sed", "s/\\.bsp$//"}));
   return true;
 }
