@@ -81,6 +81,24 @@ const ArchiveLayout kArchiveLayouts[] = {
     {".bsp\n", "cstrike", false},
 };
 
+// What an archive may unpack to in /tmp, which may be memory: the sizes its directory
+// declares for its entries, in total, and their number.
+constexpr unsigned long long kArchiveSizeLimit = 256ULL << 20;
+constexpr unsigned long long kArchiveEntryLimit = 2048;
+
+// Whether the archive's directory, read as the account, declares no more than the limits
+// allow; false too for an archive whose directory cannot be read.
+bool archive_within_limits(const std::string& archive, const SystemUser& user) {
+  std::string summary;  // "2 files, 1234 bytes uncompressed, 567 bytes compressed:  54.1%"
+  kelvor::sys::read_output(as_user(program({"unzip", "-Z", "-t", archive}), user), summary);
+  unsigned long long entries = 0, bytes = 0;
+  const size_t sizes = summary.find(", ");
+  if (std::sscanf(summary.c_str(), "%llu file", &entries) != 1 || sizes == std::string::npos ||
+      std::sscanf(summary.c_str() + sizes + 2, "%llu bytes uncompressed", &bytes) != 1)
+    return false;
+  return entries <= kArchiveEntryLimit && bytes <= kArchiveSizeLimit;
+}
+
 // Everything of `dir` is the account's once the archive is in; what root owns there is
 // handed over first, so that the account's copy replaces it rather than fail on it.
 void hand_over_existing(const std::string& dir, const SystemUser& user) {
@@ -95,7 +113,8 @@ void hand_over_existing(const std::string& dir, const SystemUser& user) {
 void install_map_archive(const std::string& cs_dir, const SystemUser& user, const std::string& file) {
   UnpackDir dir(user);
   copy_as_user(file, dir.archive(), user);
-  if (as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
+  if (!archive_within_limits(dir.archive(), user) ||
+      as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
     throw TUError("Unzip was failed");
   std::string listing;
   kelvor::sys::read_output(as_user(program({"ls", "-1", dir.files()}), user), listing);

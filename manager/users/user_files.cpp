@@ -172,11 +172,14 @@ void copy_as_user(const std::string& source, const std::string& dest, const Syst
 
 void show_user_file(const std::string& path) {
   // Not blocking on a FIFO planted in the file's place.
-  FileDescriptor file(open_file_without_planted_links(path, O_RDONLY | O_NONBLOCK));
+  const FileDescriptor file(open_file_without_planted_links(path, O_RDONLY | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return report(path, std::strerror(errno));
   if (!S_ISREG(st.st_mode)) return report(path, "Not a regular file");
-  kelvor::sys::redirect(program({"cat"}), STDIN_FILENO, file.get()).run();
+  // The panel takes the whole answer in: a sparse or ever-growing file must not flood it.
+  if (st.st_size > kShownFileLimit) return report(path, "File too large to show");
+  TExec head = program({"head", "-c", std::to_string(kShownFileLimit)});
+  kelvor::sys::redirect(head, STDIN_FILENO, file.get()).run();
 }
 
 void remove_file(const std::string& path) {

@@ -18,11 +18,13 @@
 // is then left as it was.
 void copy_as_user(const std::string& source, const std::string& dest, const SystemUser& user);
 
-// Writes the regular file `path` of the account's tree to standard output with cat. Neither
-// a link at the file's own place nor one in a directory the account may write to is
-// followed: the account could plant one there to have root show another file. What cannot
-// be shown is reported on standard error.
+// Writes the regular file `path` of the account's tree to standard output, at most
+// kShownFileLimit bytes: a larger file is refused with a line on standard error. Neither a
+// link at the file's own place nor one in a directory the account may write to is followed:
+// the account could plant one there to have root show another file. What cannot be shown is
+// reported on standard error.
 void show_user_file(const std::string& path);
+inline constexpr off_t kShownFileLimit = 4 << 20;
 
 // Removes the file `path` (unlink), reached without following a link that another account
 // could have planted on the way; the result is not examined.

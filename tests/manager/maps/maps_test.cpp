@@ -53,3 +53,20 @@ find . -type f | sort
 )");
   EXPECT_EQ(r.out, "./de_x\n./de_x_cz.bsp\n./de_xy.bsp\n");
 }
+
+TEST(Maps, ViewsAndArchivesAreBoundedInSize) {
+  // A file view shows up to 4 MiB; an archive may declare 256 MiB in 2048 entries at most.
+  const auto r = on_game_host(R"(
+head -c 4194304 /dev/zero | tr '\0' x > $cs/cstrike/mapcycle_7.txt
+$M --game-maps --cs-dir=$cs --game=cstrike --game-id=7 | cmp - $cs/cstrike/mapcycle_7.txt && echo "limit shown"
+truncate -s 1T $cs/cstrike/mapcycle_7.txt
+$M --game-maps --cs-dir=$cs --game=cstrike --game-id=7 2>/home/err | wc -c && grep -c large /home/err
+mkdir -p /tmp/big /tmp/many && truncate -s 257M /tmp/big/de_big.bsp && (cd /tmp/big && zip -q /tmp/big.zip de_big.bsp)
+cd /tmp/many && touch $(seq -f 'de_%.0f.bsp' 2049) && zip -q /tmp/many.zip * && cd / && rm -rf /tmp/big /tmp/many
+for zip in big many; do
+  $M --install-map --cs-dir=$cs --sys-user=u --file=/tmp/$zip.zip --uploadfile-name=$zip.zip || echo "status $?"
+done
+ls $cs/cstrike/maps && ls_tmp
+)");
+  EXPECT_EQ(r.out, "limit shown\n0\n1\nUnzip was failed\nstatus 1\nUnzip was failed\nstatus 1\nbig.zip\nmany.zip\n");
+}
