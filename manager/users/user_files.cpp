@@ -157,8 +157,8 @@ void copy_as_user(const std::string& source, const std::string& dest, const Syst
   const bool replaces = fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
   const std::string temporary = temporary_name();
   kelvor::sys::TExec cat = kelvor::sys::redirect(program({"cat"}), STDIN_FILENO, file.get());
-  // A file root owns is replaced all the same: the directory's owner renames the new one over
-  // it. Where root alone may change the directory, root writes, and nobody can interfere.
+  // A file root owns is replaced all the same, as the new file is renamed over it. Where root
+  // alone may change the directory, root writes, and nobody can interfere.
   if (!only_root_writes(dir.get())) cat = as_user(cat, user);
   cat.add(std::make_shared<TCreateNewOutput>(dir.get(), temporary, st.st_mode & 0777,
                                              replaces ? static_cast<int>(old.st_mode & 0777) : -1, user, dest));
