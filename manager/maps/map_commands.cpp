@@ -1,8 +1,12 @@
 // Commands that list, install and remove maps and manage a server's map cycle.
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <optional>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "manager/commands.h"
@@ -10,9 +14,11 @@
 #include "manager/common/programs.h"
 #include "manager/users/system_user.h"
 #include "manager/users/user_files.h"
+#include "panel/file_descriptor.h"
 #include "sys/errors.h"
 #include "sys/pipeline.h"
 #include "sys/read_output.h"
+#include "sys/redirect.h"
 
 using kelvor::sys::TExec;
 
@@ -99,6 +105,32 @@ bool archive_within_limits(const std::string& archive, const SystemUser& user) {
   return entries <= kArchiveEntryLimit && bytes <= kArchiveSizeLimit;
 }
 
+// Whether what the archive's data really unpacks to stays within the size limit, as unzip
+// writes what the data holds whatever the directory declares: inflated once as the account
+// into a pipe and counted, no further than just past the limit.
+bool archive_content_within_limit(const std::string& archive, const SystemUser& user) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) throw kelvor::sys::TSysCallErr(errno);
+  const FileDescriptor read_end(ends[0]);
+  pid_t unzip = -1;
+  {
+    const FileDescriptor write_end(ends[1]);
+    TExec inflate = kelvor::sys::redirect(as_user(program({"unzip", "-p", archive}), user), STDOUT_FILENO, ends[1]);
+    unzip = (inflate & ~TExec::WAIT).run().pid;
+  }
+  unsigned long long bytes = 0;
+  char buffer[1 << 16];
+  for (ssize_t n = 0; bytes <= kArchiveSizeLimit && (n = read(read_end.get(), buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno != EINTR) break;
+    if (n > 0) bytes += static_cast<unsigned long long>(n);
+  }
+  if (unzip > 0) kill(unzip, SIGKILL);  // the rest is not wanted; it may be huge
+  int status = 0;
+  while (unzip > 0 && waitpid(unzip, &status, 0) < 0 && errno == EINTR) {
+  }
+  return bytes <= kArchiveSizeLimit;
+}
+
 // Everything of `dir` is the account's once the archive is in; what root owns there is
 // handed over first, so that the account's copy replaces it rather than fail on it.
 void hand_over_existing(const std::string& dir, const SystemUser& user) {
@@ -113,7 +145,7 @@ void hand_over_existing(const std::string& dir, const SystemUser& user) {
 void install_map_archive(const std::string& cs_dir, const SystemUser& user, const std::string& file) {
   UnpackDir dir(user);
   copy_as_user(file, dir.archive(), user);
-  if (!archive_within_limits(dir.archive(), user) ||
+  if (!archive_within_limits(dir.archive(), user) || !archive_content_within_limit(dir.archive(), user) ||
       as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
     throw TUError("Unzip was failed");
   std::string listing;

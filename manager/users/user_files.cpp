@@ -13,7 +13,6 @@
 
 #include "manager/common/programs.h"
 #include "panel/file_descriptor.h"
-#include "sys/descriptors.h"
 #include "sys/errors.h"
 #include "sys/redirect.h"
 
@@ -104,7 +103,8 @@ public:
     // The owner first: a change of owner clears mode bits.
     if (geteuid() == 0 && fchown(fd, uid_, gid_) != 0) end_child_failed_on(shown_path_);
     if (kept_mode_ >= 0 && fchmod(fd, static_cast<mode_t>(kept_mode_)) != 0) end_child_failed_on(shown_path_);
-    kelvor::sys::detail::move_fd(fd, STDOUT_FILENO);
+    if (dup2(fd, STDOUT_FILENO) < 0) end_child_failed_on(shown_path_);
+    close(fd);
   }
 
 private:

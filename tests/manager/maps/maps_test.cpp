@@ -55,18 +55,26 @@ find . -type f | sort
 }
 
 TEST(Maps, ViewsAndArchivesAreBoundedInSize) {
-  // A file view shows up to 4 MiB; an archive may declare 256 MiB in 2048 entries at most.
+  // A file view shows up to 4 MiB; an archive may hold 256 MiB in 2048 entries at most.
   const auto r = on_game_host(R"(
 head -c 4194304 /dev/zero | tr '\0' x > $cs/cstrike/mapcycle_7.txt
 $M --game-maps --cs-dir=$cs --game=cstrike --game-id=7 | cmp - $cs/cstrike/mapcycle_7.txt && echo "limit shown"
 truncate -s 1T $cs/cstrike/mapcycle_7.txt
 $M --game-maps --cs-dir=$cs --game=cstrike --game-id=7 2>/home/err | wc -c && grep -c large /home/err
 mkdir -p /tmp/big /tmp/many && truncate -s 257M /tmp/big/de_big.bsp && (cd /tmp/big && zip -q /tmp/big.zip de_big.bsp)
-cd /tmp/many && touch $(seq -f 'de_%.0f.bsp' 2049) && zip -q /tmp/many.zip * && cd / && rm -rf /tmp/big /tmp/many
-for zip in big many; do
+cd /tmp/many && touch $(seq -f 'de_%.0f.bsp' 2049) && zip -q /tmp/many.zip * && zip -q /tmp/small.zip de_1.bsp
+cd / && rm -rf /tmp/big /tmp/many
+# The archive $1 as $2, the headers of its one entry claiming $3 bytes; unzip writes what the data holds.
+claim() { python3 -c 'import struct, sys; d = bytearray(open(sys.argv[1], "rb").read()); c = d.rfind(b"PK\1\2")
+d[22:26] = d[c + 24:c + 28] = struct.pack("<I", int(sys.argv[3])); open(sys.argv[2], "wb").write(d)' "$@"; }
+claim /tmp/big.zip /tmp/lie.zip 1000 && claim /tmp/small.zip /tmp/claim.zip 300000000
+for zip in big many lie claim; do
   $M --install-map --cs-dir=$cs --sys-user=u --file=/tmp/$zip.zip --uploadfile-name=$zip.zip || echo "status $?"
 done
 ls $cs/cstrike/maps && ls_tmp
 )");
-  EXPECT_EQ(r.out, "limit shown\n0\n1\nUnzip was failed\nstatus 1\nUnzip was failed\nstatus 1\nbig.zip\nmany.zip\n");
+  EXPECT_EQ(r.out,
+            "limit shown\n0\n1\n"
+            "Unzip was failed\nstatus 1\nUnzip was failed\nstatus 1\nUnzip was failed\nstatus 1\n"
+            "Unzip was failed\nstatus 1\nbig.zip\nclaim.zip\nlie.zip\nmany.zip\nsmall.zip\n");
 }
