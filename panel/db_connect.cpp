@@ -1,6 +1,7 @@
 // Opening the panel database with the administrator account.
 #include "panel/db_connect.h"
 #include "panel/file_descriptor.h"
+#include "panel/server_socket.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -122,6 +123,13 @@ unsigned int last_connect_error() { return last_refusal; }
 MYSQL* db_open(DbSettings& settings, char* buffer, size_t size) {
   last_refusal = 0;
   ignore_sigpipe_once();
+  // The socket found at the first connection may since have been replaced.
+  std::string distrust;
+  if (!settings.socket.empty() &&
+      check_server_socket(settings.socket, distrust) == SocketTrust::kUntrusted) {
+    refuse_connect(buffer, size, distrust.c_str());
+    return nullptr;
+  }
   MYSQL* connection = mysql_init(nullptr);
   if (connection == nullptr) {
     std::snprintf(buffer, size, "db_connect: insufficient memory to allocate new object.");
@@ -140,8 +148,10 @@ MYSQL* db_open(DbSettings& settings, char* buffer, size_t size) {
     mysql_close(connection);
     return nullptr;
   }
-  if (!close_socket_on_exec(connection)) {
-    refuse_connect(buffer, size, std::strerror(errno));
+  // Whatever path led there, only the server may answer on a local socket.
+  distrust = untrusted_peer(static_cast<int>(mysql_get_socket(connection)));
+  if (!distrust.empty() || !close_socket_on_exec(connection)) {
+    refuse_connect(buffer, size, !distrust.empty() ? distrust.c_str() : std::strerror(errno));
     mysql_close(connection);
     return nullptr;
   }
