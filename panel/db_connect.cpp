@@ -1,6 +1,7 @@
 // Opening the panel database with the administrator account.
 #include "panel/db_connect.h"
 #include "panel/file_descriptor.h"
+#include "panel/server_socket.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -67,12 +68,19 @@ constexpr unsigned int kConnectTimeout = 5;
 constexpr unsigned int kReadTimeout = 10;
 constexpr unsigned int kWriteTimeout = 10;
 
-// Timeouts, and the statements the connector sends itself on every connect, so that no
-// connection (a reconnect included) runs without them.
-void set_options(MYSQL* connection, const DbSettings& settings) {
+// Only methods that prove the password without sending it: one that takes it in clear
+// ("mysql_clear_password", "dialog", or "caching_sha2_password" over a socket) would hand
+// it to whoever answers in the server's place.
+constexpr const char* kAuthMethods = "mysql_native_password,client_ed25519";
+
+// Timeouts, the login methods allowed, and the statements the connector sends itself on
+// every connect, so that no connection (a reconnect included) runs without them. False
+// when the library cannot restrict the login methods.
+bool set_options(MYSQL* connection, const DbSettings& settings) {
   mysql_options(connection, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeout);
   mysql_options(connection, MYSQL_OPT_READ_TIMEOUT, &kReadTimeout);
   mysql_options(connection, MYSQL_OPT_WRITE_TIMEOUT, &kWriteTimeout);
+  if (mysql_optionsv(connection, MARIADB_OPT_RESTRICTED_AUTH, kAuthMethods) != 0) return false;
   // The panel's own tables rely on it, ours do not.
   mysql_options(connection, MYSQL_INIT_COMMAND, "set foreign_key_checks=0");
   if (!settings.names_statement.empty()) {
@@ -81,6 +89,7 @@ void set_options(MYSQL* connection, const DbSettings& settings) {
   for (const std::string& statement : settings.session_statements) {
     mysql_options(connection, MYSQL_INIT_COMMAND, statement.c_str());
   }
+  return true;
 }
 
 // The socket is logged in as the panel's administrator: no program started later may
@@ -88,6 +97,10 @@ void set_options(MYSQL* connection, const DbSettings& settings) {
 bool close_socket_on_exec(MYSQL* connection) {
   const int socket = static_cast<int>(mysql_get_socket(connection));
   return socket >= 0 && fcntl(socket, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+void refuse_connect(char* buffer, size_t size, const char* reason) {
+  std::snprintf(buffer, size, "db_connect: failed to connect to database: Error: %s", reason);
 }
 
 }  // namespace
@@ -110,24 +123,35 @@ unsigned int last_connect_error() { return last_refusal; }
 MYSQL* db_open(DbSettings& settings, char* buffer, size_t size) {
   last_refusal = 0;
   ignore_sigpipe_once();
+  // The socket found at the first connection may since have been replaced.
+  std::string distrust;
+  if (!settings.socket.empty() &&
+      check_server_socket(settings.socket, distrust) == SocketTrust::kUntrusted) {
+    refuse_connect(buffer, size, distrust.c_str());
+    return nullptr;
+  }
   MYSQL* connection = mysql_init(nullptr);
   if (connection == nullptr) {
     std::snprintf(buffer, size, "db_connect: insufficient memory to allocate new object.");
     return nullptr;
   }
-  set_options(connection, settings);
+  if (!set_options(connection, settings)) {
+    refuse_connect(buffer, size, "the client library cannot restrict the login methods");
+    mysql_close(connection);
+    return nullptr;
+  }
   if (mysql_real_connect(connection, settings.host.c_str(), settings.user.c_str(),
                          settings.password.c_str(), settings.database.c_str(), settings.port,
                          or_null(settings.socket), 0) == nullptr) {
-    std::snprintf(buffer, size, "db_connect: failed to connect to database: Error: %s",
-                  mysql_error(connection));
+    refuse_connect(buffer, size, mysql_error(connection));
     last_refusal = mysql_errno(connection);
     mysql_close(connection);
     return nullptr;
   }
-  if (!close_socket_on_exec(connection)) {
-    std::snprintf(buffer, size, "db_connect: failed to connect to database: Error: %s",
-                  std::strerror(errno));
+  // Whatever path led there, only the server may answer on a local socket.
+  distrust = untrusted_peer(static_cast<int>(mysql_get_socket(connection)));
+  if (!distrust.empty() || !close_socket_on_exec(connection)) {
+    refuse_connect(buffer, size, !distrust.empty() ? distrust.c_str() : std::strerror(errno));
     mysql_close(connection);
     return nullptr;
   }

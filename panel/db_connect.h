@@ -47,7 +47,9 @@ bool read_db_settings(DbSettings& settings, char* buffer, size_t size);
 // Connects with `settings` and sets the connection up for the panel: timeouts, a socket
 // closed on exec, foreign key checks off and the client character set, both through the
 // connector's init commands once the set is chosen (the choice is recorded in `settings`).
-// Null with the reason in `buffer` on failure.
+// Logs in only by methods that never send the password; refuses a remembered socket that
+// another account could have replaced since, and a local socket served by another
+// account. Null with the reason in `buffer` on failure.
 MYSQL* db_open(DbSettings& settings, char* buffer, size_t size);
 
 // The client library's error number of the last db_open whose connect failed, e.g.
@@ -59,7 +61,8 @@ unsigned int last_connect_error();
 void apply_container_mode();
 
 // The server socket named by /etc/my.cnf or found at a usual place; null when
-// MYSQL_UNIX_PORT is set or nothing is found.
+// MYSQL_UNIX_PORT is set or nothing is found. A socket that an account other than root
+// or the server's could have put there counts as none, with a line on stderr.
 CString find_mysql_socket();
 
 // Sends SET NAMES binary or utf8 for servers from 4.1 on, as the panel's

@@ -1,6 +1,5 @@
 // Where the panel database is: container mode and the MySQL server's socket.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -9,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "panel/db_connect.h"
+#include "panel/server_socket.h"
 
 namespace {
 
@@ -56,9 +57,20 @@ void apply_container_id() {
   set_env_default("VEXA_DB_LOGIN", strdup_printf("admin%ld", id).get());
 }
 
-bool is_socket(const char* path) {
-  struct stat info;
-  return stat(path, &info) == 0 && S_ISSOCK(info.st_mode);
+// A socket counts only where no account but root or the server's could have put it; one
+// that another account could have planted is skipped, with a line for the admin.
+bool is_server_socket(const char* path) {
+  std::string reason;
+  switch (check_server_socket(path, reason)) {
+    case SocketTrust::kTrusted:
+      return true;
+    case SocketTrust::kUntrusted:
+      std::fprintf(stderr, "find_mysql_socket: skipping %s: %s\n", path, reason.c_str());
+      return false;
+    case SocketTrust::kMissing:
+      break;
+  }
+  return false;
 }
 
 const char* skip_space(const char* text) {
@@ -77,7 +89,7 @@ CString socket_of_line(const char* line) {
     ++length;
   }
   CString path(strndup(value, length));
-  if (!path || !is_socket(path.get())) return nullptr;
+  if (!path || !is_server_socket(path.get())) return nullptr;
   return path;
 }
 
@@ -131,7 +143,7 @@ CString find_mysql_socket() {
   if (File config{std::fopen(kMysqlConfig, "re")}) socket = socket_from_config(config.get());
   if (socket && *socket.get() != '\0') return socket;
   for (const char* fallback : {"/var/lib/mysql/mysql.sock", "/tmp/mysql.sock"}) {
-    if (is_socket(fallback)) return CString(strdup(fallback));
+    if (is_server_socket(fallback)) return CString(strdup(fallback));
   }
   return nullptr;
 }

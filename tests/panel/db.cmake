@@ -11,3 +11,12 @@ zentra_add_db_gtest(panel_db_test
   LABELS panel)
 target_compile_definitions(panel_db_test PRIVATE
   PANEL_DB_PROBE="$<TARGET_FILE:panel_db_probe>")
+
+# A stand-in server run by another account, asking clients for their password in clear.
+add_executable(auth_impostor ${CMAKE_CURRENT_SOURCE_DIR}/auth_impostor.cpp)
+zentra_add_db_gtest(panel_impostor_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/impostor_test.cpp
+  LIBS zentra_panel
+  LABELS panel)
+target_compile_definitions(panel_impostor_test PRIVATE
+  AUTH_IMPOSTOR="$<TARGET_FILE:auth_impostor>")
