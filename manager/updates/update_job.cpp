@@ -69,8 +69,11 @@ void update_game(const std::string& home, const std::string& game, const Updater
     };
     // Something the updater left may hold the FIFO for good: once the launcher has ended and
     // the lock is gone (kill-updates), the reading stops within one flush interval.
-    follow_statistics(reader, counters, kFlushInterval, flush,
-                      [&] { return launcher_ended(launcher) && !lock.still_ours(); });
+    follow_statistics(reader, counters, kFlushInterval, flush, [&] {
+      const bool stop = launcher_ended(launcher) && !lock.still_ours();
+      if (stop) job_log(LOG_WARNING, "update of " + game + ": the lock is gone, the FIFO no longer read");
+      return stop;
+    });
   }
   reader.close();
   const int result = launcher_result(launcher);

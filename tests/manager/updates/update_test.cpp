@@ -175,11 +175,12 @@ await /tmp/go.started && rm /tmp/.cs_update
 for _ in $(seq 300); do kill -0 $job 2>/dev/null || break; sleep 0.05; done
 kill -0 $job 2>/dev/null && echo "still following" || echo "job ended"
 pgrep -x updater-child >/dev/null && echo "child still there"
-touch /tmp/go && wait $job; rows && gone
+touch /tmp/go && wait $job; rows && gone && logged | grep "no longer read"
 )sh");
   EXPECT_EQ(r.out,
             "job ended\nchild still there\nmod::cstrike.update.files\t0\nmod::cstrike.update.state\tcompleted\n"
-            "mod::cstrike.update.traffic\t5000\nlock and FIFO gone\n")
+            "mod::cstrike.update.traffic\t5000\nlock and FIFO gone\n"
+            "update of cstrike: the lock is gone, the FIFO no longer read\n")
       << r.err;
 }
 
