@@ -6,6 +6,7 @@
 #include "manager/games/game_processes.h"
 #include "manager/games/game_server.h"
 #include "manager/games/traffic_accounting.h"
+#include "manager/jobs/run_locks.h"
 #include "sys/daemon.h"
 #include "sys/errors.h"
 
@@ -34,7 +35,9 @@ bool start_game(const OptionValues& options) {
   if (!stats_period.empty()) job.stats_period = stats_period;
   const bool no_daemon = options.given("no-daemon");
 
-  if (game_running(job.cs_dir, job.game_id)) throw TUError("Game server is running already");
+  // Taken before the check, so that of two starts arriving together the second is refused.
+  job.running_mark = take_run_lock("game_" + job.game_id + ".lock", false);
+  if (job.running_mark < 0 || game_running(job.cs_dir, job.game_id)) throw TUError("Game server is running already");
   // Checked here too, so that the panel sees the refusal of a background start.
   period_format_for(job.stats_period);
   if (no_daemon) {

@@ -15,5 +15,5 @@ std::string game_config_block(const GameServerSettings& job, const std::string& 
 
 // Writes the game configuration as the calling user (the system user, after the switch):
 // the base configuration copied (nothing when it cannot be read), the block appended, the
-// file given to the system user. Failures of the three programs do not stop the start.
+// file made anew with mode 0600 and given to the system user. Failures of the three programs do not stop the start.
 void write_game_config(const GameServerSettings& job);

@@ -4,13 +4,13 @@
 #include <csignal>
 #include <fcntl.h>
 #include <optional>
-#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 #include "manager/games/server_files.h"
+#include "manager/jobs/job_processes.h"
 #include "panel/file_descriptor.h"
 
 namespace {
@@ -47,23 +47,26 @@ std::optional<PidFile> read_pid_file(const std::string& path) {
   return PidFile{pid, owner};
 }
 
-// True when the process's real, effective and saved user ids are all `owner`.
-bool runs_wholly_as(pid_t pid, uid_t owner) {
-  const std::optional<std::string> status = read_start("/proc/" + std::to_string(pid) + "/status");
-  if (!status) return false;
-  const size_t at = status->find("\nUid:");
-  if (at == std::string::npos) return false;
-  std::istringstream ids(status->substr(at + 5));
-  uid_t real, effective, saved;
-  return static_cast<bool>(ids >> real >> effective >> saved) && real == owner && effective == owner &&
-         saved == owner;
+// True when the process is this server's: its command line names the server's pid file,
+// or its environment the server's FIFO, as the launcher passes both on down the exec chain.
+// A pid reused by another server of the account, or by anything else, fails both.
+bool runs_server(pid_t pid, const std::string& server_pid_file, const std::string& fifo) {
+  const std::vector<std::string> args = process_strings(pid, "cmdline");
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "-pidfile" && args[i + 1] == server_pid_file) return true;
+  }
+  for (const std::string& variable : process_strings(pid, "environ")) {
+    if (variable == "ZENTRA_STAT_FILE=" + fifo) return true;
+  }
+  return false;
 }
 
-void terminate_listed(const std::string& path) {
+void terminate_listed(const std::string& path, const std::string& server_pid_file, const std::string& fifo) {
   const std::optional<PidFile> file = read_pid_file(path);
   // 0 and -1 would reach whole process groups, 1 is init; root's files are not the account's.
   if (!file || file->pid <= 1 || file->owner == 0) return;
-  terminate_if_owned_by(file->pid, file->owner);
+  signal_checked(file->pid, file->owner, SIGTERM,
+                 [&](pid_t pid) { return runs_server(pid, server_pid_file, fifo); });
 }
 
 }  // namespace
@@ -74,24 +77,12 @@ bool game_running(const std::string& cs_dir, const std::string& game_id) {
          stat(wrapper_pid_path(cs_dir, game_id).c_str(), &status) == 0;
 }
 
-bool terminate_if_owned_by(pid_t pid, uid_t owner) {
-  // The pidfd pins the process: the ids read below are its own as long as it has not ended.
-  FileDescriptor process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-  if (process.get() < 0) {
-    // Kernels before 5.3: the check and the signal are not tied to one process.
-    return errno == ENOSYS && runs_wholly_as(pid, owner) && kill(pid, SIGTERM) == 0;
-  }
-  if (!runs_wholly_as(pid, owner)) return false;
-  pollfd ended{process.get(), POLLIN, 0};
-  if (poll(&ended, 1, 0) != 0) return false;  // it ended, so the ids may be a newer process's
-  return syscall(SYS_pidfd_send_signal, process.get(), SIGTERM, nullptr, 0) == 0;
-}
-
 void kill_game_processes(const std::string& cs_dir, const std::string& game_id) {
   const std::string wrapper = wrapper_pid_path(cs_dir, game_id);
   const std::string server = server_pid_path(cs_dir, game_id);
-  terminate_listed(wrapper);
-  terminate_listed(server);
+  const std::string fifo = statistics_fifo_path(game_id);
+  terminate_listed(wrapper, server, fifo);
+  terminate_listed(server, server, fifo);
   unlink(wrapper.c_str());
   unlink(server.c_str());
 }

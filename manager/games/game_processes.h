@@ -10,9 +10,7 @@ bool game_running(const std::string& cs_dir, const std::string& game_id);
 // Sends SIGTERM to the pid of the wrapper pid file, then of the server pid file, then
 // removes both files. The files are written by the system user, so a pid is signalled only
 // when it is above 1 and names a process that runs wholly as the (non-root) account owning
-// its file; anything else, like a missing or unreadable file, is skipped silently.
+// its file and is this server's (its arguments or environment name the server's pid file or
+// FIFO: a crashed server's pid reused by another is left alone); anything else, like a
+// missing or unreadable file, is skipped silently.
 void kill_game_processes(const std::string& cs_dir, const std::string& game_id);
-
-// SIGTERM to `pid` when its real, effective and saved user ids are all `owner`, checked
-// and sent on one process even if the pid is reused meanwhile; false when not sent.
-bool terminate_if_owned_by(pid_t pid, uid_t owner);

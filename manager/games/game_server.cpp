@@ -11,7 +11,8 @@
 //  6. it waits for the game server to open the FIFO, or for the launcher to end first: then
 //     the start failed, and the FIFO and the wrapper pid file go;
 //  7. it reads the FIFO until the server and its children are gone, writing the traffic at
-//     most once a minute, removes the FIFO, reaps the launcher and writes what is left,
+//     most once a minute, removes the FIFO, lets go of the start's running mark (another start
+//     may follow now), reaps the launcher and writes what is left,
 //     retrying for a while when the database does not take it.
 #include "manager/games/game_server.h"
 
@@ -113,6 +114,8 @@ int TStartGame::run() {
   connect_at_start(database);  // as root: reads the credentials and keeps them
   assign_curdate_on_connect(database);
   database.disconnect();
+  // Another account's file at the FIFO's name would keep the server from ever starting.
+  if (const auto user = find_system_user(sys_user)) remove_unless_owned_by(statistics_fifo_path(game_id), user->uid);
   switch_to_user(sys_user);
   write_game_config(*this);
 
@@ -126,6 +129,8 @@ int TStartGame::run() {
   std::uint64_t pending = account_traffic(reader, writer, kWriteInterval);
   reader.close();
   fifo.remove();
+  if (running_mark >= 0) close(running_mark);  // the server is gone: a new start may follow
+  running_mark = -1;
   const int status = wait_for_launcher(launcher);
   write_remaining(writer, pending, job_name);
   job_log(LOG_INFO, job_name + ": the game server ended, its launcher with " + describe_status(status));

@@ -11,6 +11,10 @@ class StatisticsReader;
 // The job that runs a game server behind the launcher and accounts its traffic; copied by
 // value into the background process.
 struct TStartGame : GameServerSettings {
+  // The descriptor of the flock that start-game takes for the game id before the job starts;
+  // the job holds it until its game server has ended. -1: none.
+  int running_mark = -1;
+
   // Runs the job as described in game_server.cpp; returns 0 once the game server has ended,
   // its launcher has been reaped and its traffic written. Its start, end and failure go to
   // the system log.

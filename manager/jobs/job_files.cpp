@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,9 @@ std::optional<JobFile> JobFile::take_lock(const std::string& path, std::time_t s
   if (fd < 0 && errno == EEXIST) return std::nullopt;
   if (fd < 0) refuse_lock(path, errno);
   JobFile lock(path, fd);  // from here on removed on every way out
+  // Held as long as a process of the job keeps the descriptor: a lock whose job has died,
+  // however it died, is then seen to be stale.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) refuse_lock(path, errno);
   char text[26];
   if (!ctime_r(&started, text)) refuse_lock(path, EOVERFLOW);
   const ssize_t size = static_cast<ssize_t>(std::strlen(text));
@@ -77,4 +81,21 @@ void JobFile::keep() noexcept {
 void JobFile::give_to(uid_t uid, gid_t gid) {
   // Through the descriptor: the very file made, whatever the path names by now.
   if (fchown(fd_, uid, gid) != 0) refuse_lock(path_, errno);
+}
+
+bool lock_is_held(const std::string& path, uid_t owner) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status {};
+  const bool held = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                    (status.st_uid == 0 || status.st_uid == owner) && flock(fd, LOCK_SH | LOCK_NB) != 0 &&
+                    errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+void remove_unless_owned_by(const std::string& path, uid_t owner) {
+  struct stat status {};
+  // Unlinking a name in sticky /tmp follows nothing, whatever the name has become meanwhile.
+  if (lstat(path.c_str(), &status) == 0 && status.st_uid != owner) unlink(path.c_str());
 }

@@ -19,7 +19,8 @@ public:
   static JobFile make_fifo(const std::string& path, const std::string& failure_text,
                            Existing existing = Existing::FAIL);
   // Creates path exclusively, never through a link, holding ctime(started): 24 characters and
-  // a newline. Empty when something exists at path; throws TUError
+  // a newline, and holds an exclusive flock on it while any copy of the descriptor lives (see
+  // lock_is_held). Empty when something exists at path; throws TUError
   // "Can not create lock file <path>: <reason>" on any other failure.
   static std::optional<JobFile> take_lock(const std::string& path, std::time_t started);
   // Creates or truncates path (mode 0664 less the umask, never through a link) holding
@@ -48,3 +49,10 @@ private:
   std::string path_;
   int fd_;  // close-on-exec; -1 once removed
 };
+
+// True while a live job holds the lock at path: a regular file (reached without a link)
+// owned by root or `owner`, whose flock some process holds.
+bool lock_is_held(const std::string& path, uid_t owner);
+
+// Unlinks the name path when it names anything (a link included) that `owner` does not own.
+void remove_unless_owned_by(const std::string& path, uid_t owner);

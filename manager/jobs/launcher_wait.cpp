@@ -12,3 +12,8 @@ int wait_for_launcher(pid_t pid) {
   }
   return status;
 }
+
+bool launcher_ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}

@@ -131,7 +131,8 @@ void StatisticsReader::close() {
 
 StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, StatisticsCounters& counters,
                                             std::chrono::milliseconds interval,
-                                            const std::function<void(bool final)>& flush) {
+                                            const std::function<void(bool final)>& flush,
+                                            const std::function<bool()>& give_up) {
   using Clock = std::chrono::steady_clock;
   auto due = Clock::now() + interval;
   StatisticsReader::Outcome outcome;
@@ -141,6 +142,7 @@ StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, Statistics
     const auto now = Clock::now();
     if (now >= due) {
       flush(false);
+      if (give_up && give_up()) break;
       due = now + interval;
       continue;  // records may have piled up during the flush
     }

@@ -64,7 +64,10 @@ private:
 // Reads until every writer is gone or a read fails, calling flush(false) once `interval` has
 // passed since the last call (also while the FIFO is silent, so figures still pending go out)
 // and flush(true) once at the end; returns the outcome that ended it. What a flush writes and
-// whether it keeps figures for the next one is the caller's business.
+// whether it keeps figures for the next one is the caller's business. When give_up is given
+// and returns true right after a periodic flush, the reading stops there too (at most one
+// interval after the reason arose), with NOTHING_NOW or RECORDS.
 StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, StatisticsCounters& counters,
                                             std::chrono::milliseconds interval,
-                                            const std::function<void(bool final)>& flush);
+                                            const std::function<void(bool final)>& flush,
+                                            const std::function<bool()>& give_up = {});

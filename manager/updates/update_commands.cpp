@@ -5,10 +5,12 @@
 
 #include "manager/commands.h"
 #include "manager/common/file_checks.h"
-#include "manager/common/programs.h"
+#include "manager/jobs/run_locks.h"
 #include "manager/updates/update_job.h"
+#include "manager/updates/update_stop.h"
 #include "manager/users/system_user.h"
 #include "manager/users/user_files.h"
+#include "panel/file_descriptor.h"
 #include "sys/daemon.h"
 #include "sys/errors.h"
 
@@ -18,11 +20,17 @@ namespace {
 const char kStartedAlready[] = "Update is started already.";
 
 // The update lock, taken at once or refused: two requests arriving together never both pass.
-// It belongs to the system user, as the job that removes it runs as that user.
+// It belongs to the system user, as the job that removes it runs as that user. Only a live
+// job's lock refuses: what a dead job or another account left at the two names is removed.
 JobFile take_update_lock(const std::string& sys_user) {
-  if (name_taken(kUpdateFifo)) throw TUError(kStartedAlready);
+  const std::optional<SystemUser> account = find_system_user(sys_user);
+  const FileDescriptor guard(take_run_lock(kUpdateGuard, true));
+  if (lock_is_held(kUpdateLock, account ? account->uid : 0)) throw TUError(kStartedAlready);
+  unlink(kUpdateLock);
   std::optional<JobFile> lock = JobFile::take_lock(kUpdateLock, std::time(nullptr));
   if (!lock) throw TUError(kStartedAlready);
+  // No live job holds the lock, so no job of ours will read the FIFO there.
+  unlink(kUpdateFifo);
   const SystemUser user = system_user_with_home(sys_user);
   lock->give_to(user.uid, user.gid);
   return std::move(*lock);
@@ -61,7 +69,6 @@ bool game_update_log(const OptionValues& options) {
 }
 
 bool kill_updates(const OptionValues&) {
-  unlink(kUpdateLock);
-  program({"killall", "-9", "steam"}).run();
+  end_update_job();
   return true;
 }

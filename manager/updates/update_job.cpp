@@ -52,7 +52,7 @@ void write_result(const std::string& path, int result) {
 // One game's turn: the updater behind the launcher, its statistics read until every writer
 // is gone, then its result. The game's rows follow along.
 void update_game(const std::string& home, const std::string& game, const UpdaterTarget& target,
-                 const kelvor::sys::TEArgs& command, UpdateRows& rows) {
+                 const kelvor::sys::TEArgs& command, UpdateRows& rows, const JobFile& lock) {
   if (game == "cssource") prepare_source_dir(target.dir);
   // Open before the launcher starts, so the updater's statistics library finds a reader.
   StatisticsReader reader(kUpdateFifo);
@@ -63,9 +63,16 @@ void update_game(const std::string& home, const std::string& game, const Updater
   StatisticsCounters counters;
   // A launcher or updater that cannot start never connects: its exit tells the result.
   if (reader.wait_for_writer(launcher) == StatisticsReader::FirstEvent::WRITER) {
-    follow_statistics(reader, counters, kFlushInterval, [&](bool) {
+    const auto flush = [&](bool) {
       rows.set_figures(game, counters.traffic, counters.files);
       rows.write();
+    };
+    // Something the updater left may hold the FIFO for good: once the launcher has ended and
+    // the lock is gone (kill-updates), the reading stops within one flush interval.
+    follow_statistics(reader, counters, kFlushInterval, flush, [&] {
+      const bool stop = launcher_ended(launcher) && !lock.still_ours();
+      if (stop) job_log(LOG_WARNING, "update of " + game + ": the lock is gone, the FIFO no longer read");
+      return stop;
     });
   }
   reader.close();
@@ -136,7 +143,7 @@ int TUpdateGames::run(JobFile& lock) {
       throw TUError("Update process was broken.");
     }
     const UpdaterTarget target = updater_target(cs_dir_, game);
-    update_game(home, game, target, updater_command(home, target, username_, password_), rows);
+    update_game(home, game, target, updater_command(home, target, username_, password_), rows, lock);
   }
   rows.write_or_throw(kFinalAttempts, kFinalPauseSeconds);
   return 0;

@@ -10,6 +10,9 @@
  *   chunk=N     bytes asked for per receive call (default 16384)
  *   records=N   install records to query, D/depot_<i>/InstallRecord.blob (default 0)
  *   wait=PATH   then create PATH.started and wait until PATH exists
+ *   child=PATH  then leave a child named "updater-child" behind, holding what the updater
+ *               holds open (the statistics FIFO), that creates PATH.started and ends once
+ *               PATH exists
  *   status=N    exit status (default 0)
  * A game without a line gets the defaults.
  */
@@ -19,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -32,6 +36,7 @@ struct plan {
   long records;
   int status;
   char wait[4096];
+  char child[4096];
 };
 
 static char buffer[1 << 20];
@@ -62,6 +67,7 @@ static void read_plan(const char *program, const char *game, struct plan *plan) 
       else if (!strncmp(word, "records=", 8)) plan->records = atol(word + 8);
       else if (!strncmp(word, "status=", 7)) plan->status = atoi(word + 7);
       else if (!strncmp(word, "wait=", 5)) snprintf(plan->wait, sizeof plan->wait, "%s", word + 5);
+      else if (!strncmp(word, "child=", 6)) snprintf(plan->child, sizeof plan->child, "%s", word + 6);
     }
   }
   fclose(file);
@@ -147,5 +153,14 @@ int main(int argc, char **argv) {
   query_install_records(dir, plan.records);
   printf("queried %ld install records\n", plan.records);
   if (plan.wait[0]) wait_for(plan.wait);
+  if (plan.child[0]) {
+    pid_t child = fork();
+    if (child < 0) die("fork");
+    if (child == 0) {
+      prctl(PR_SET_NAME, "updater-child");
+      wait_for(plan.child);
+      _exit(0);
+    }
+  }
   return plan.status;
 }

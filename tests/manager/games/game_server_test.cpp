@@ -37,6 +37,15 @@ job_ended() {
   while pgrep -f "^$M --start-game .*--game-id=$1( |\$)" >/dev/null; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done
 }
 stop() { $M --kill-game --cs-dir=$cs --game-id=$1 --port=27015 && job_ended $1; }
+# Signalled means ended, or with SIGTERM (bit 0x4000) still pending: kill-game has returned.
+state() {
+  st=/proc/$1/status
+  if [ ! -r $st ] || grep -q '^State:\s*Z' $st; then printf 'gone '; return; fi
+  for mask in $(sed -n 's/^\(SigPnd\|ShdPnd\):\s*//p' $st); do
+    [ $((0x$mask & 0x4000)) -eq 0 ] || { printf 'gone '; return; }
+  done
+  printf 'alive '
+}
 # Lines reach the log file in the order sent: once a marker sent now is there, so is every line before it.
 logged() {
   mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
@@ -131,9 +140,15 @@ mv /usr/bin/uname.real /usr/bin/uname && rm $cs/hlds_amd64
 TEST_F(GameServer, StartUpFilesAndTheWrapperPidFile) {
   const RunResult r = sh(R"sh(
 export ZENTRA_STAND_IN_SECONDS=0
-show() { echo "== $1 $(stat -c %U "$1")"; cat "$1"; }
+show() { echo "== $1 $(stat -c '%U %a' "$1")"; cat "$1"; }
 printf 'sv_gravity 800\nmp_timelimit 20\nlog on\n' >$cs/cstrike/server.cfg
-start --no-daemon --game-id=5 --hostname="Den's server; no. 1" --rcon-password=r
+# The passwords are the account's alone, also from a reader that opened an older file.
+echo old >$cs/cstrike/game_config_5.cfg && chmod 644 $cs/cstrike/game_config_5.cfg && chown cstrike $cs/cstrike/game_config_5.cfg
+setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c \
+  "exec 8<$cs/cstrike/game_config_5.cfg; touch /tmp/opened; until [ -e /tmp/read ]; do sleep 0.05; done; cat <&8" &
+reader=$!
+appears /tmp/opened && start --no-daemon --game-id=5 --hostname="Den's server; no. 1" --rcon-password=r
+touch /tmp/read && wait $reader
 show $cs/cstrike/game_config_5.cfg
 $M --kill-game --cs-dir=$cs --game-id=5 --port=1
 printf 'log on' >$cs/cstrike/server.cfg && touch $cs/cstrike/mapcycle_5.txt
@@ -153,19 +168,19 @@ printf %s "$(cat $cs/game_server_13.pid)" | cmp - $cs/game_wrapper_13.pid && ech
 stop 13
 )sh");
   const std::string block = "\n\n// Added by Kelvor's module\nservercfgfile \"game_config_";
-  EXPECT_EQ(r.out, "== /home/cstrike/cs/cstrike/game_config_5.cfg cstrike\n"
+  EXPECT_EQ(r.out, "old\n== /home/cstrike/cs/cstrike/game_config_5.cfg cstrike 600\n"
                    "sv_gravity 800\nmp_timelimit 20\nlog on\n" + block +
                        "5.cfg\"\nmapcyclefile \"mapcycle.txt\"\nhostname \"Den's server; no. 1\"\n"
                        "rcon_password \"r\"\nsv_password \"\"\nsv_lan 0\n"
-                       "== /home/cstrike/cs/cstrike/game_config_5.cfg cstrike\n"
+                       "== /home/cstrike/cs/cstrike/game_config_5.cfg cstrike 600\n"
                        "log on" + block +
                        "5.cfg\"\nmapcyclefile \"mapcycle_5.txt\"\nhostname \"\"\n"
                        "rcon_password \"\"\nsv_password \"s\"\nsv_lan 1\n"
-                       "== /home/cstrike/cs/cstrike/cfg//game_config_6.cfg cstrike\n"
+                       "== /home/cstrike/cs/cstrike/cfg//game_config_6.cfg cstrike 600\n"
                        "stored 3\n" + block +
                        "6.cfg\"\nmapcyclefile \"mapcycle.txt\"\nhostname \"\"\n"
                        "rcon_password \"\"\nsv_password \"\"\nsv_lan 0\n"
-                       "== /home/cstrike/cs/cstrike/game_config_6.cfg cstrike\n" + block +
+                       "== /home/cstrike/cs/cstrike/game_config_6.cfg cstrike 600\n" + block +
                        "6.cfg\"\nmapcyclefile \"mapcycle.txt\"\nhostname \"\"\n"
                        "rcon_password \"\"\nsv_password \"\"\nsv_lan 0\n"
                        "wrapper pid file: the server's pid, bare\n")
@@ -292,20 +307,13 @@ refused $M --game-started --cs-dir=$cs --game-id=52
 TEST_F(GameServer, KillGameSignalsOnlyTheAccountsOwnProcesses) {
   const RunResult r = sh(R"sh(
 sleeper() { setpriv "$@" sleep 600 >/dev/null 2>&1 & echo $!; }
-own=$(sleeper --reuid=cstrike --regid=cstrike --init-groups) other=$(sleeper --reuid=nobody --regid=nogroup --clear-groups)
+# The account's process that is server 60's, by the FIFO its environment names.
+own=$(ZENTRA_STAT_FILE=/tmp/.cs_gstatistics-60.pipe setpriv --reuid=cstrike --regid=cstrike --init-groups sleep 600 >/dev/null 2>&1 & echo $!)
+other=$(sleeper --reuid=nobody --regid=nogroup --clear-groups)
 root=$(sleeper --reuid=root)
 pid_files() {
   printf %s "$1" >$cs/game_wrapper_60.pid && printf %s "$2" >$cs/game_server_60.pid
   chown cstrike $cs/game_*_60.pid
-}
-# Signalled means ended, or with SIGTERM (bit 0x4000) still pending: kill-game has returned.
-state() {
-  st=/proc/$1/status
-  if [ ! -r $st ] || grep -q '^State:\s*Z' $st; then printf 'gone '; return; fi
-  for mask in $(sed -n 's/^\(SigPnd\|ShdPnd\):\s*//p' $st); do
-    [ $((0x$mask & 0x4000)) -eq 0 ] || { printf 'gone '; return; }
-  done
-  printf 'alive '
 }
 alive() { for pid in $own $other $root; do state $pid; done; echo; }
 pid_files -1 0 && $M --kill-game --cs-dir=$cs --game-id=60 --port=1 && alive
@@ -323,6 +331,42 @@ kill $other $root
   EXPECT_EQ(r.out, "alive alive alive \nalive alive alive \nalive alive alive \nalive alive alive \n"
                    "alive alive alive \npid files removed\ngone alive alive \n")
       << r.err;
+}
+
+// A crashed server's pid files name a pid that another process of the account may get:
+// kill-game signals only a process that is that server's.
+TEST_F(GameServer, KillGameLeavesAReusedPidAlone) {
+  const RunResult r = sh(R"sh(
+start --game-id=62 && appears $cs/game_server_62.pid
+p=$(cat $cs/game_server_62.pid) && kill -9 $p && job_ended 62 && $M --game-started --cs-dir=$cs --game-id=62
+echo $((p - 1)) >/proc/sys/kernel/ns_last_pid
+ZENTRA_STAT_FILE=/tmp/.cs_gstatistics-63.pipe setpriv --reuid=cstrike --regid=cstrike --init-groups sleep 600 &
+[ $! = $p ] && echo "pid reused"
+$M --kill-game --cs-dir=$cs --game-id=62 --port=1 && state $p && echo
+ls $cs | grep "_62\.pid" || echo "pid files removed"
+kill $p
+)sh");
+  EXPECT_EQ(r.out, "Game server is running\npid reused\nalive \npid files removed\n") << r.err;
+}
+
+// Of starts for one id arriving together only one is accepted; the next follows its end.
+TEST_F(GameServer, StartsArrivingTogetherStartOneServer) {
+  const RunResult r = sh(R"sh(
+for i in 1 2 3 4 5 6 7 8; do start --game-id=64 >/tmp/start$i 2>&1 & done
+wait && cat /tmp/start? | sort | uniq -c | sed 's/^ *//'
+appears $cs/game_server_64.pid && sleep 0.5 && pgrep -fc -- "-pidfile $cs/game_server_64.pid"
+stop 64 && start --game-id=64 && appears $cs/game_server_64.pid && stop 64 && echo "started again"
+)sh");
+  EXPECT_EQ(r.out, "7 Game server is running already\n1\nstarted again\n") << r.err;
+}
+
+// Another account's file at the FIFO's name is not the system user's to replace: root removes it.
+TEST_F(GameServer, AnotherAccountsFileAtTheFifosNameIsRemoved) {
+  const RunResult r = sh(R"sh(
+setpriv --reuid=nobody --regid=nogroup --clear-groups mkfifo /tmp/.cs_gstatistics-65.pipe
+start --game-id=65 && appears $cs/game_server_65.pid && stop 65 && echo "started"
+)sh");
+  EXPECT_EQ(r.out, "started\n") << r.err;
 }
 
 // When the launcher ends before anything opens the FIFO, the job ends too, and nothing

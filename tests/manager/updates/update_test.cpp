@@ -82,11 +82,10 @@ TEST(UpdateGames, LockIsTakenOnceAndHeldByTheJobToItsEnd) {
   const auto r = on_update_host(R"(
 # update USER GAMES [OPTION]
 update() { $M --update-games --cs-dir=$cs --sys-user="$1" --games="$2" ${3:+"$3"} || echo "status $?"; }
-echo "another job" > /tmp/.cs_update && update $u cstrike && update $u cstrike --no-daemon=1
-cat /tmp/.cs_update && rm /tmp/.cs_update
-ln -s /etc/planted /tmp/.cs_update && update $u cstrike && rm /tmp/.cs_update
-ls /etc/planted 2>/dev/null || echo "no file made"
-mkfifo /tmp/.cs_ustatistics.pipe && update $u cstrike && rm /tmp/.cs_ustatistics.pipe
+# A live job's lock: a process holds its flock.
+( exec 9>/tmp/.cs_update && flock 9 && echo "another job" >&9 && touch /tmp/held && exec sleep 600 ) &
+await /tmp/held && update $u cstrike && update $u cstrike --no-daemon=1 && update nobody-here cstrike
+cat /tmp/.cs_update && kill $! && rm /tmp/.cs_update
 update nobody-here cstrike && update $u 'cstrike ../x' && gone
 echo ---
 plan cstrike 'wait=/tmp/go'
@@ -98,9 +97,8 @@ grep -Eq '^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0
 touch /tmp/go && job_done && rows | grep state && gone
 )");
   EXPECT_EQ(r.out,
-            "Update is started already.\nstatus 1\nUpdate is started already.\nstatus 1\nanother job\n"
-            "Update is started already.\nstatus 1\nno file made\n"
-            "Update is started already.\nstatus 1\n"
+            "Update is started already.\nstatus 1\nUpdate is started already.\nstatus 1\n"
+            "Update is started already.\nstatus 1\nanother job\n"
             "Can not found systrm usser\nstatus 1\nUnsafe value of option '--games'\nstatus 1\n"
             "lock and FIFO gone\n---\n"
             "2 Update is started already.\n2 status 1\n"
@@ -125,6 +123,64 @@ cat /tmp/out && rows && cat $home/log/update_cstrike.res && echo && ls $home/log
             "-1\nupdate_cstrike.log\nupdate_cstrike.res\nlock and FIFO gone\n"
             "update-games started\nupdate of cstrike ended with result -1\n"
             "update-games failed: Update process was broken.\n")
+      << r.err;
+}
+
+// Only a live job refuses: what a job killed outright, or another account, left at the two
+// names never stops the next update, and kill-updates ends what is left of a job.
+TEST(UpdateGames, WhatADeadJobOrAnotherAccountLeftNeverStopsTheNextUpdate) {
+  const auto r = on_update_host(R"sh(
+as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
+update() { $M --update-games --cs-dir=$cs --sys-user=$u --games="$1" ${2:+"$2"} >/dev/null 2>&1 || echo "refused"; }
+kill_job() { pkill -9 -f "^$M --update-games" && while [ -n "$(pgrep -f "^$M --update-games")" ]; do sleep 0.05; done; }
+running() { for pid in "$@"; do kill -0 $pid 2>/dev/null && printf 'alive ' || printf 'gone '; done; echo; }
+ended() { for _ in $(seq 100); do pgrep -x "$1" >/dev/null || break; sleep 0.05; done; pgrep -x "$1" >/dev/null || echo "$1 ended"; }
+cp /bin/sleep /tmp/steam && as nobody /tmp/steam 600 & other=$!
+as $u /tmp/steam 600 & own=$!
+until [ "$(pgrep -xc steam)" = 2 ]; do sleep 0.05; done
+$M --kill-updates && running $own $other
+# The updater ends, leaving a child on the FIFO; the job is killed outright.
+plan cstrike 'records=1 child=/tmp/go'
+update 'cstrike czero' && await /tmp/go.started && kill_job && ls -A /tmp | grep cs_u
+$M --kill-updates && gone && ended updater-child && running $own $other
+rm $home/steam.plan && update czero --no-daemon=1 && rows | grep state && gone
+echo ---
+plan czero 'wait=/tmp/go2'
+update czero && await /tmp/go2.started && kill_job
+update cstrike --no-daemon=1 && rows | grep state && gone && touch /tmp/go2
+echo ---
+as nobody sh -c 'exec 9>/tmp/.cs_update && flock 9 && touch /tmp/held && exec sleep 600' & stranger=$!
+await /tmp/held && as nobody mkfifo /tmp/.cs_ustatistics.pipe
+update cstrike --no-daemon=1 && rows | grep state && gone
+as nobody ln -s /etc/planted /tmp/.cs_update && update cstrike --no-daemon=1 && gone
+ls /etc/planted 2>/dev/null || echo "no file made"
+kill $other $stranger
+)sh");
+  EXPECT_EQ(r.out,
+            "alive alive \n.cs_update\n.cs_ustatistics.pipe\nlock and FIFO gone\nupdater-child ended\ngone alive \n"
+            "mod::cstrike.update.state\tupdating\nmod::czero.update.state\tcompleted\nlock and FIFO gone\n---\n"
+            "mod::cstrike.update.state\tcompleted\nmod::czero.update.state\tupdating\nlock and FIFO gone\n---\n"
+            "mod::cstrike.update.state\tcompleted\nmod::czero.update.state\tupdating\nlock and FIFO gone\n"
+            "lock and FIFO gone\nno file made\n")
+      << r.err;
+}
+
+// A child that the updater leaves on the FIFO holds the job only while the lock is there.
+TEST(UpdateGames, TheJobStopsFollowingOnceItsLauncherHasEndedAndTheLockIsGone) {
+  const auto r = on_update_host(R"sh(
+plan cstrike 'bytes=5000 child=/tmp/go'
+$M --update-games --cs-dir=$cs --sys-user=$u --games=cstrike --no-daemon=1 >/dev/null 2>&1 &
+job=$!
+await /tmp/go.started && rm /tmp/.cs_update
+for _ in $(seq 300); do kill -0 $job 2>/dev/null || break; sleep 0.05; done
+kill -0 $job 2>/dev/null && echo "still following" || echo "job ended"
+pgrep -x updater-child >/dev/null && echo "child still there"
+touch /tmp/go && wait $job; rows && gone && logged | grep "no longer read"
+)sh");
+  EXPECT_EQ(r.out,
+            "job ended\nchild still there\nmod::cstrike.update.files\t0\nmod::cstrike.update.state\tcompleted\n"
+            "mod::cstrike.update.traffic\t5000\nlock and FIFO gone\n"
+            "update of cstrike: the lock is gone, the FIFO no longer read\n")
       << r.err;
 }
 
