@@ -188,12 +188,29 @@ void remove_file(const std::string& path) {
   if (dir.get() >= 0) unlinkat(dir.get(), name.c_str(), 0);
 }
 
-std::optional<SystemUser> first_owner_other_than_root(std::initializer_list<std::string> paths) {
-  for (const std::string& path : paths) {
+std::optional<SystemUser> account_on_the_way(const std::string& path) {
+  int dir = open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::optional<SystemUser> account;
+  for (size_t start = 0; dir >= 0;) {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
+    if (fstat(dir, &st) != 0) break;
+    // Its entries, a link in place of the next directory among them, are that account's to change.
+    if (!only_root_writes(dir) && st.st_uid != 0) {
+      account = system_user_with_id(st.st_uid, st.st_gid);
+      break;
+    }
+    if (start >= path.size()) break;
+    const size_t end = std::min(path.find('/', start), path.size());
+    const std::string name = path.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (only_root_writes(dir) ? 0 : O_NOFOLLOW);
+    const int next = openat(dir, name.c_str(), flags);
+    close(dir);
+    dir = next;
   }
-  return std::nullopt;
+  if (dir >= 0) close(dir);
+  return account;
 }
 
 void make_directories(const std::string& path) {

@@ -117,3 +117,24 @@ test -e /etc/victim && echo "victim kept"; ls /etc | grep newdir || echo "no new
             "Failed to change directory owner\nstatus 1\nFailed to change directory owner\nstatus 1\n"
             "victim kept\nno newdir\n");
 }
+
+TEST(UserTrees, ALinkAboveTheGameLeadsRootIntoNoOtherTree) {
+  // Everything from the installation down is root's or another account's, but the account
+  // planted the link one directory higher: root must not list, test or delete there, nor lend
+  // the other account's rights.
+  const auto r = on_game_host(R"(
+mkdir -p -m 700 /root/t/x/cstrike/maps && touch /root/t/x/cstrike/maps/de_secret.bsp
+useradd -m -u 3002 v && mkdir -p /home/v/cs/cstrike/maps && touch /home/v/cs/cstrike/maps/de_v.bsp
+chown -R v:v /home/v/cs && chmod 755 /home/v
+ln -s /root/t $cs/srv && ln -s /home/v $cs/other
+for dir in $cs/srv/x $cs/other/cs; do
+  $M --maps-list --cs-dir=$dir --game=cstrike 2>/dev/null || true
+  $M --check-game --cs-dir=$dir --game=cstrike || true
+  for map in de_secret de_v; do $M --remove-map --cs-dir=$dir --game=cstrike --map-name=$map 2>/dev/null || true; done
+done
+ls /root/t/x/cstrike/maps /home/v/cs/cstrike/maps
+)");
+  EXPECT_EQ(r.out,
+            "cstrike game is not installed\nde_v\ncstrike game is installed\n"
+            "/home/v/cs/cstrike/maps:\nde_v.bsp\n\n/root/t/x/cstrike/maps:\nde_secret.bsp\n");
+}
