@@ -138,3 +138,23 @@ ls /root/t/x/cstrike/maps /home/v/cs/cstrike/maps
             "cstrike game is not installed\nde_v\ncstrike game is installed\n"
             "/home/v/cs/cstrike/maps:\nde_v.bsp\n\n/root/t/x/cstrike/maps:\nde_secret.bsp\n");
 }
+
+TEST(UserTrees, ALinkOfRootsIntoTheTreeIsFollowedByTheRulesOfTheTree) {
+  // The admin linked a directory of root's into the installation; the account then put a
+  // link to /etc where that link leads.
+  const auto r = on_game_host(R"(
+mkdir -p /var/games $cs/inner/cstrike /etc/victim.d && echo new > /tmp/upload && echo secret > /etc/victim.d/server.cfg
+ln -s $cs/inner /var/games/cs && chown -R u $cs/inner
+rm -rf $cs/inner && ln -s /etc $cs/inner
+$M --set-game-maps --cs-dir=/var/games/cs --sys-user=u --game=victim.d --game-id=7 --file=/tmp/upload 2>/dev/null
+$M --config-file-content --cs-dir=/var/games/cs --game=victim.d 2>/dev/null
+$M --maps-list --cs-dir=/var/games/cs --game=victim.d 2>/dev/null || true
+ln -s $cs/inner/victim.d /var/games/cs2
+$M --set-cs-dir --cs-dir=/var/games/cs2/new --sys-user=u 2>/dev/null || echo "status $?"
+ls /etc/victim.d
+# Root's own link to the installation still leads there.
+ln -s ../../home/cs /var/games/good && $M --set-game-maps --cs-dir=/var/games/good --sys-user=u --game=cstrike \
+  --game-id=7 --file=/tmp/upload && $M --game-maps --cs-dir=/var/games/good --game=cstrike --game-id=7
+)");
+  EXPECT_EQ(r.out, "Failed to change directory owner\nstatus 1\nserver.cfg\nnew\n");
+}
