@@ -189,10 +189,13 @@ void TEnterDirectory::in_child(kelvor::sys::TExec&) {
 }
 
 void copy_as_user(const std::string& source, const std::string& dest, const SystemUser& user) {
-  const FileDescriptor file(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking on a FIFO in the upload's place; only a file's bytes are copied.
+  const FileDescriptor file(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return report(source, std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return report(source, "Is a directory");
+  if (!S_ISREG(st.st_mode)) return report(source, "Not a regular file");
+  if (fcntl(file.get(), F_SETFL, fcntl(file.get(), F_GETFL) & ~O_NONBLOCK) != 0) return report(source, std::strerror(errno));
   const auto [dir_path, name] = split_path(dest);
   const FileDescriptor dir(open_directory_without_planted_links(dir_path));
   if (dir.get() < 0) return report(dest, std::strerror(errno));

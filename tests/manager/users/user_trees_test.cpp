@@ -158,3 +158,13 @@ ln -s ../../home/cs /var/games/good && $M --set-game-maps --cs-dir=/var/games/go
 )");
   EXPECT_EQ(r.out, "Failed to change directory owner\nstatus 1\nserver.cfg\nnew\n");
 }
+
+TEST(UserTrees, AnUploadThatIsNoFileIsRefusedWithoutWaiting) {
+  // A FIFO at the upload's place would keep root waiting for a writer that never comes.
+  const auto r = on_game_host(R"(
+mkfifo /tmp/upload && echo old > $cs/cstrike/mapcycle_7.txt
+timeout 20 $M --set-game-maps --cs-dir=$cs --sys-user=u --game=cstrike --game-id=7 --file=/tmp/upload 2>/tmp/err
+echo "status $?" && cat $cs/cstrike/mapcycle_7.txt && grep -c "/tmp/upload: Not a regular file" /tmp/err
+)");
+  EXPECT_EQ(r.out, "status 0\nold\n1\n");
+}
