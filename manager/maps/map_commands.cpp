@@ -171,7 +171,7 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
 
 // The account that could plant a link on the way to the maps, whose rights root then works with.
 std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, const std::string& game) {
-  return first_owner_other_than_root({cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"});
+  return account_on_the_way(maps_dir(cs_dir, game));
 }
 
 }  // namespace

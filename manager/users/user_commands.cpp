@@ -45,7 +45,7 @@ bool check_game(const OptionValues& options) {
   const std::string game = options["game"];
   const std::string maps = cs_dir + "/" + game + "/maps";
   // Tested with the rights of the account that could have planted a link on the way.
-  const std::optional<SystemUser> owner = first_owner_other_than_root({cs_dir, cs_dir + "/" + game, maps});
+  const std::optional<SystemUser> owner = account_on_the_way(maps);
   const bool installed = owner ? as_user(program({"test", "-e", maps}), *owner).run().status == 0 : exists(maps);
   if (!installed) throw TUError(game + " game is not installed");
   std::printf("%s game is installed\n", game.c_str());

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <climits>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <fcntl.h>
 #include <memory>
 #include <utility>
@@ -40,23 +43,64 @@ bool only_root_writes(int dir) {
          ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
 }
 
-// The directory `path`, opened one name at a time; a link is followed only where root alone
-// could have made it. -1 (errno set) when it cannot be opened so.
-int open_directory_without_planted_links(const std::string& path) {
-  int dir = open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (size_t start = 0; dir >= 0 && start < path.size();) {
+// The names of `path` in order, put in front of `pending`.
+void push_names(const std::string& path, std::deque<std::string>& pending) {
+  std::deque<std::string> names;
+  for (size_t start = 0; start < path.size();) {
     const size_t end = std::min(path.find('/', start), path.size());
-    const std::string name = path.substr(start, end - start);
+    if (end > start) names.push_back(path.substr(start, end - start));
     start = end + 1;
-    if (name.empty()) continue;
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (only_root_writes(dir) ? 0 : O_NOFOLLOW);
-    const int next = openat(dir, name.c_str(), flags);
+  }
+  pending.insert(pending.begin(), names.begin(), names.end());
+}
+
+// The kernel's own bound on links followed while resolving one path.
+constexpr int kMaxLinks = 40;
+
+// Opens the directory `path` one name at a time, calling `visit` with each directory reached
+// (the start included) until it returns false. A link is taken only where root alone could
+// have made it, and its target is walked by the same rules, so a link the account put where
+// root's link leads is no more followed than one on the way. The directory where the walk
+// ended, or -1 (errno set) when it could not go on so; in `rest`, if given, the names left
+// below the directory where `visit` stopped it.
+int walk_without_planted_links(const std::string& path, const std::function<bool(int)>& visit,
+                               std::string* rest = nullptr) {
+  std::deque<std::string> pending;
+  push_names(path, pending);
+  int dir = open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int links = 0; dir >= 0 && !pending.empty();) {
+    if (!visit(dir)) {
+      for (const std::string& name : pending) {
+        if (rest != nullptr) *rest += (rest->empty() ? "" : "/") + name;
+      }
+      return dir;
+    }
+    const std::string name = pending.front();
+    pending.pop_front();
+    int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    char target[PATH_MAX];
+    ssize_t length = 0;
+    // A link there fails as no directory (ENOTDIR) or as a link (ELOOP).
+    if (next < 0 && (errno == ENOTDIR || errno == ELOOP) && only_root_writes(dir) && ++links <= kMaxLinks &&
+        (length = readlinkat(dir, name.c_str(), target, sizeof target)) > 0 &&
+        static_cast<size_t>(length) < sizeof target) {
+      const std::string link(target, static_cast<size_t>(length));
+      push_names(link, pending);
+      next = link.starts_with('/') ? open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    }
     const int error = errno;
     close(dir);
     errno = error;
     dir = next;
   }
+  if (dir >= 0) visit(dir);
   return dir;
+}
+
+// The directory `path`, opened one name at a time; a link is followed only where root alone
+// could have made it. -1 (errno set) when it cannot be opened so.
+int open_directory_without_planted_links(const std::string& path) {
+  return walk_without_planted_links(path, [](int) { return true; });
 }
 
 // `path` as the directory to open and the name in it ("." and the whole path when it has
@@ -145,10 +189,13 @@ void TEnterDirectory::in_child(kelvor::sys::TExec&) {
 }
 
 void copy_as_user(const std::string& source, const std::string& dest, const SystemUser& user) {
-  const FileDescriptor file(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking on a FIFO in the upload's place; only a file's bytes are copied.
+  const FileDescriptor file(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return report(source, std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return report(source, "Is a directory");
+  if (!S_ISREG(st.st_mode)) return report(source, "Not a regular file");
+  if (fcntl(file.get(), F_SETFL, fcntl(file.get(), F_GETFL) & ~O_NONBLOCK) != 0) return report(source, std::strerror(errno));
   const auto [dir_path, name] = split_path(dest);
   const FileDescriptor dir(open_directory_without_planted_links(dir_path));
   if (dir.get() < 0) return report(dest, std::strerror(errno));
@@ -188,31 +235,35 @@ void remove_file(const std::string& path) {
   if (dir.get() >= 0) unlinkat(dir.get(), name.c_str(), 0);
 }
 
-std::optional<SystemUser> first_owner_other_than_root(std::initializer_list<std::string> paths) {
-  for (const std::string& path : paths) {
+std::optional<SystemUser> account_on_the_way(const std::string& path) {
+  std::optional<SystemUser> account;
+  const FileDescriptor end(walk_without_planted_links(path, [&account](int dir) {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
-  }
-  return std::nullopt;
+    // Its entries, a link in place of the next directory among them, are that account's to change.
+    if (fstat(dir, &st) == 0 && !only_root_writes(dir) && st.st_uid != 0) account = system_user_with_id(st.st_uid, st.st_gid);
+    return !account;
+  }));
+  return account;
 }
 
 void make_directories(const std::string& path) {
   TExec mkdir = program({"mkdir", "-p", path});
-  // The directories on the way, each reached as root alone would reach it, from the top.
-  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-    const FileDescriptor dir(open_directory_without_planted_links(path.substr(0, end)));
+  // The directories on the way, from the top, until one whose entries others may change.
+  std::optional<SystemUser> account;
+  bool shared = false;
+  std::string rest;
+  const FileDescriptor stop(walk_without_planted_links(path, [&](int dir) {
+    if (only_root_writes(dir)) return true;
     struct stat st;
-    if (dir.get() < 0 || fstat(dir.get(), &st) != 0) break;  // mkdir is left to say why
-    if (!only_root_writes(dir.get())) {
-      if (st.st_uid != 0) {
-        mkdir = as_user(mkdir, system_user_with_id(st.st_uid, st.st_gid));
-        break;
-      }
-      // Root's, but shared like /tmp: no account to work as, so root goes on by name.
-      return make_directories_below(dir.get(), end == std::string::npos ? "" : path.substr(end + 1), path);
-    }
-    if (end == std::string::npos) break;
-  }
+    if (fstat(dir, &st) == 0 && st.st_uid != 0) account = system_user_with_id(st.st_uid, st.st_gid);
+    shared = !account;
+    return false;
+  }, &rest));
+  // Root's, but shared like /tmp: no account to work as, so root goes on by name.
+  if (shared) return make_directories_below(stop.get(), rest, path);
+  // Else either the account's rights, or every directory reached (the one that could not be
+  // opened, if any, lies in one of them) was root's alone: mkdir is left to say why.
+  if (account) mkdir = as_user(mkdir, *account);
   mkdir.run();
 }
 

@@ -1,7 +1,6 @@
 // Writing into the system user's trees without lending it root's rights.
 #pragma once
 
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -30,9 +29,10 @@ inline constexpr off_t kShownFileLimit = 4 << 20;
 // could have planted on the way; the result is not examined.
 void remove_file(const std::string& path);
 
-// The account that could plant a link among `paths`: the owner of the first of them (each
-// looked at without following a link at its own place) that root does not own.
-std::optional<SystemUser> first_owner_other_than_root(std::initializer_list<std::string> paths);
+// The account that could plant a link on the way to `path` or in it: the owner of the first
+// directory from the top (reached without a link planted on the way) whose entries an account
+// other than root may change. None where root alone could have made every directory there.
+std::optional<SystemUser> account_on_the_way(const std::string& path);
 
 // mkdir -p `path`, run as the owner of the first directory on the way whose entries an
 // account other than root may change, or as root where root alone could have made every

@@ -117,3 +117,54 @@ test -e /etc/victim && echo "victim kept"; ls /etc | grep newdir || echo "no new
             "Failed to change directory owner\nstatus 1\nFailed to change directory owner\nstatus 1\n"
             "victim kept\nno newdir\n");
 }
+
+TEST(UserTrees, ALinkAboveTheGameLeadsRootIntoNoOtherTree) {
+  // Everything from the installation down is root's or another account's, but the account
+  // planted the link one directory higher: root must not list, test or delete there, nor lend
+  // the other account's rights.
+  const auto r = on_game_host(R"(
+mkdir -p -m 700 /root/t/x/cstrike/maps && touch /root/t/x/cstrike/maps/de_secret.bsp
+useradd -m -u 3002 v && mkdir -p /home/v/cs/cstrike/maps && touch /home/v/cs/cstrike/maps/de_v.bsp
+chown -R v:v /home/v/cs && chmod 755 /home/v
+ln -s /root/t $cs/srv && ln -s /home/v $cs/other
+for dir in $cs/srv/x $cs/other/cs; do
+  $M --maps-list --cs-dir=$dir --game=cstrike 2>/dev/null || true
+  $M --check-game --cs-dir=$dir --game=cstrike || true
+  for map in de_secret de_v; do $M --remove-map --cs-dir=$dir --game=cstrike --map-name=$map 2>/dev/null || true; done
+done
+ls /root/t/x/cstrike/maps /home/v/cs/cstrike/maps
+)");
+  EXPECT_EQ(r.out,
+            "cstrike game is not installed\nde_v\ncstrike game is installed\n"
+            "/home/v/cs/cstrike/maps:\nde_v.bsp\n\n/root/t/x/cstrike/maps:\nde_secret.bsp\n");
+}
+
+TEST(UserTrees, ALinkOfRootsIntoTheTreeIsFollowedByTheRulesOfTheTree) {
+  // The admin linked a directory of root's into the installation; the account then put a
+  // link to /etc where that link leads.
+  const auto r = on_game_host(R"(
+mkdir -p /var/games $cs/inner/cstrike /etc/victim.d && echo new > /tmp/upload && echo secret > /etc/victim.d/server.cfg
+ln -s $cs/inner /var/games/cs && chown -R u $cs/inner
+rm -rf $cs/inner && ln -s /etc $cs/inner
+$M --set-game-maps --cs-dir=/var/games/cs --sys-user=u --game=victim.d --game-id=7 --file=/tmp/upload 2>/dev/null
+$M --config-file-content --cs-dir=/var/games/cs --game=victim.d 2>/dev/null
+$M --maps-list --cs-dir=/var/games/cs --game=victim.d 2>/dev/null || true
+ln -s $cs/inner/victim.d /var/games/cs2
+$M --set-cs-dir --cs-dir=/var/games/cs2/new --sys-user=u 2>/dev/null || echo "status $?"
+ls /etc/victim.d
+# Root's own link to the installation still leads there.
+ln -s ../../home/cs /var/games/good && $M --set-game-maps --cs-dir=/var/games/good --sys-user=u --game=cstrike \
+  --game-id=7 --file=/tmp/upload && $M --game-maps --cs-dir=/var/games/good --game=cstrike --game-id=7
+)");
+  EXPECT_EQ(r.out, "Failed to change directory owner\nstatus 1\nserver.cfg\nnew\n");
+}
+
+TEST(UserTrees, AnUploadThatIsNoFileIsRefusedWithoutWaiting) {
+  // A FIFO at the upload's place would keep root waiting for a writer that never comes.
+  const auto r = on_game_host(R"(
+mkfifo /tmp/upload && echo old > $cs/cstrike/mapcycle_7.txt
+timeout 20 $M --set-game-maps --cs-dir=$cs --sys-user=u --game=cstrike --game-id=7 --file=/tmp/upload 2>/tmp/err
+echo "status $?" && cat $cs/cstrike/mapcycle_7.txt && grep -c "/tmp/upload: Not a regular file" /tmp/err
+)");
+  EXPECT_EQ(r.out, "status 0\nold\n1\n");
+}
