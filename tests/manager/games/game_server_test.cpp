@@ -448,6 +448,49 @@ logged "lost" | sed 's/: Mysql error [0-9]*: .* executing query$/: (error)/;'
   EXPECT_EQ(logged_updates_of("92"), 1);
 }
 
+// SIGTERM to the job (a host shutting down, an admin's kill) stops the server and its children
+// at once, and the job still writes what they sent before it ends.
+TEST_F(GameServer, SigtermWritesThePendingTrafficBeforeTheJobEnds) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=93"
+# Two records of 10800 bytes: the library's own count is back at 0 when SIGKILL comes.
+ZENTRA_STAND_IN_BYTES=21600 start --game-id=93 && appears $cs/game_server_93.pid
+server=$(cat $cs/game_server_93.pid)
+kill -TERM $(pgrep -f "^$M --start-game .*--game-id=93( |\$)")
+job_ended 93
+[ -e /proc/$server ] || echo "server gone"
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=93"
+logged "job 93"
+)sh");
+  EXPECT_EQ(r.out, "server gone\n21600\ngame server job 93 started\n"
+                   "game server job 93: stopped by SIGTERM, the game server and its children killed\n"
+                   "game server job 93: the game server ended, its launcher with signal 9\n"
+                   "game server job 93 ended with result 0\n")
+      << r.err;
+}
+
+// A database that is away when a server starts is waited for; the server starts once it is there.
+TEST_F(GameServer, ADatabaseAwayAtStartIsWaitedFor) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=94"
+port=$(free_port)
+VEXA_DB_PORT=$port ZENTRA_STAND_IN_BYTES=3000 start --game-id=94
+i=0; until logged "job 94: waiting" >/dev/null; do i=$((i+1)); [ $i -le 300 ] || exit 1; sleep 0.2; done
+test -e $cs/game_wrapper_94.pid || echo "94 waits"
+relay $port
+appears $cs/game_server_94.pid && stop 94
+kill $relay
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=94"
+logged "job 94" | sed 's/(error [0-9]*)/(error)/'
+)sh");
+  EXPECT_EQ(r.out, "94 waits\n3000\ngame server job 94 started\n"
+                   "game server job 94: waiting for the database before starting the game server (error)\n"
+                   "game server job 94: the database is there, the game server starts\n"
+                   "game server job 94: the game server ended, its launcher with exit status 0\n"
+                   "game server job 94 ended with result 0\n")
+      << r.err;
+}
+
 // Forged records (any process of the account can write into another server's FIFO): a row
 // near its columns' end saturates and stays writable, and a flood no network carries is held
 // back with its figure.
