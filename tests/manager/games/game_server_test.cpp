@@ -491,6 +491,25 @@ logged "job 94" | sed 's/(error [0-9]*)/(error)/'
       << r.err;
 }
 
+// A game configuration that a full disk cuts short (without the customer's passwords) fails
+// the start: nothing starts.
+TEST_F(GameServer, AGameConfigurationNotWrittenWholeFailsTheStart) {
+  const RunResult r = sh(R"sh(
+mkdir -p $cs/czero && mount -t tmpfs -o size=16k zentra-full $cs/czero && chown cstrike $cs/czero
+# 6000 bytes of base configuration and a filler leave one page free: the copy does not fit.
+head -c 6000 /dev/zero | tr '\0' '/' >$cs/czero/server.cfg && head -c 4096 /dev/zero >$cs/czero/filler
+$M --start-game --cs-dir=$cs --sys-user=cstrike --game=czero --game-id=95 --port=27015 --maxplayers=16 --sv-lan=0 --secure=1
+job_ended 95
+umount $cs/czero
+ls $cs /tmp | grep -E '_95|cs_g' || echo "nothing started"
+logged "job 95"
+)sh");
+  EXPECT_EQ(r.out, "nothing started\ngame server job 95 started\n"
+                   "game server job 95 failed: Can not write the game configuration "
+                   "/home/cstrike/cs/czero/game_config_95.cfg: No space left on device\n")
+      << r.err;
+}
+
 // Forged records (any process of the account can write into another server's FIFO): a row
 // near its columns' end saturates and stays writable, and a flood no network carries is held
 // back with its figure.
