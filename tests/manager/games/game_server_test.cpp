@@ -40,7 +40,7 @@ stop() { $M --kill-game --cs-dir=$cs --game-id=$1 --port=27015 && job_ended $1; 
 thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
 # A TCP relay to the database on a free port, its pid in $relay: connections through it can be held.
 free_port() { p=$((ZENTRA_TEST_DB_PORT + 1)); while ss -Htln "sport = :$p" | grep -q .; do p=$((p + 1)); done; echo $p; }
-relay() { socat TCP-LISTEN:$1,bind=127.0.0.1,fork,reuseaddr TCP:127.0.0.1:$ZENTRA_TEST_DB_PORT & relay=$!; }
+relay() { socat TCP-LISTEN:$1,bind=127.0.0.1,fork,reuseaddr TCP:127.0.0.1:$ZENTRA_TEST_DB_PORT >/dev/null 2>&1 & relay=$!; }
 # Lines reach the log file in the order sent: once a marker sent now is there, so is every line before it.
 logged() {
   mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
@@ -456,13 +456,17 @@ sql "REPLACE module_zentra_servers SET id=93"
 # Two records of 10800 bytes: the library's own count is back at 0 when SIGKILL comes.
 ZENTRA_STAND_IN_BYTES=21600 start --game-id=93 && appears $cs/game_server_93.pid
 server=$(cat $cs/game_server_93.pid)
+# A writer outside the job's group stays: the job reads what it sent and does not wait for it.
+sh -c 'printf "\001\000\000\000\040\000\000\000"; exec sleep 600' >/tmp/.cs_gstatistics-93.pipe 2>/dev/null & outside=$!
+until [ "$(cat /proc/$outside/comm)" = sleep ]; do sleep 0.02; done
 kill -TERM $(pgrep -f "^$M --start-game .*--game-id=93( |\$)")
 job_ended 93
+kill $outside
 [ -e /proc/$server ] || echo "server gone"
 sql "SELECT total_traffic FROM module_zentra_servers WHERE id=93"
 logged "job 93"
 )sh");
-  EXPECT_EQ(r.out, "server gone\n21600\ngame server job 93 started\n"
+  EXPECT_EQ(r.out, "server gone\n21632\ngame server job 93 started\n"
                    "game server job 93: stopped by SIGTERM, the game server and its children killed\n"
                    "game server job 93: the game server ended, its launcher with signal 9\n"
                    "game server job 93 ended with result 0\n")
