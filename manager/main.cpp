@@ -5,6 +5,7 @@
 
 int main(int argc, char** argv) {
   ensure_standard_streams();
+  close_inherited_descriptors_on_exec();
   kelvor::sys::reset_signal_state();
   return dispatch(argc, argv);
 }

@@ -1,8 +1,12 @@
 // Commands that list, install and remove maps and manage a server's map cycle.
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <optional>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "manager/commands.h"
@@ -10,9 +14,11 @@
 #include "manager/common/programs.h"
 #include "manager/users/system_user.h"
 #include "manager/users/user_files.h"
+#include "panel/file_descriptor.h"
 #include "sys/errors.h"
 #include "sys/pipeline.h"
 #include "sys/read_output.h"
+#include "sys/redirect.h"
 
 using kelvor::sys::TExec;
 
@@ -30,7 +36,7 @@ bool is_single_map(const std::string& name) { return name.size() >= 5 && name.en
 void install_single_map(const std::string& cs_dir, const SystemUser& user, const std::string& file,
                         const std::string& name) {
   const std::string target = cs_dir + "/" + (name.size() >= 8 && name.ends_with("_cs.bsp") ? "czero" : "cstrike") + "/maps/";
-  as_user(program({"mkdir", "-p", target}), user).run();
+  make_directories(target);
   copy_as_user(file, target + name, user);
   as_user(program({"chown", user.name, target + name}), user).run();
 }
@@ -81,10 +87,66 @@ const ArchiveLayout kArchiveLayouts[] = {
     {".bsp\n", "cstrike", false},
 };
 
+// What an archive may unpack to in /tmp, which may be memory: the sizes its directory
+// declares for its entries, in total, and their number.
+constexpr unsigned long long kArchiveSizeLimit = 256ULL << 20;
+constexpr unsigned long long kArchiveEntryLimit = 2048;
+
+// Whether the archive's directory, read as the account, declares no more than the limits
+// allow; false too for an archive whose directory cannot be read.
+bool archive_within_limits(const std::string& archive, const SystemUser& user) {
+  std::string summary;  // "2 files, 1234 bytes uncompressed, 567 bytes compressed:  54.1%"
+  kelvor::sys::read_output(as_user(program({"unzip", "-Z", "-t", archive}), user), summary);
+  unsigned long long entries = 0, bytes = 0;
+  const size_t sizes = summary.find(", ");
+  if (std::sscanf(summary.c_str(), "%llu file", &entries) != 1 || sizes == std::string::npos ||
+      std::sscanf(summary.c_str() + sizes + 2, "%llu bytes uncompressed", &bytes) != 1)
+    return false;
+  return entries <= kArchiveEntryLimit && bytes <= kArchiveSizeLimit;
+}
+
+// Whether what the archive's data really unpacks to stays within the size limit, as unzip
+// writes what the data holds whatever the directory declares: inflated once as the account
+// into a pipe and counted, no further than just past the limit.
+bool archive_content_within_limit(const std::string& archive, const SystemUser& user) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) throw kelvor::sys::TSysCallErr(errno);
+  const FileDescriptor read_end(ends[0]);
+  pid_t unzip = -1;
+  {
+    const FileDescriptor write_end(ends[1]);
+    TExec inflate = kelvor::sys::redirect(as_user(program({"unzip", "-p", archive}), user), STDOUT_FILENO, ends[1]);
+    unzip = (inflate & ~TExec::WAIT).run().pid;
+  }
+  unsigned long long bytes = 0;
+  char buffer[1 << 16];
+  for (ssize_t n = 0; bytes <= kArchiveSizeLimit && (n = read(read_end.get(), buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno != EINTR) break;
+    if (n > 0) bytes += static_cast<unsigned long long>(n);
+  }
+  if (unzip > 0) kill(unzip, SIGKILL);  // the rest is not wanted; it may be huge
+  int status = 0;
+  while (unzip > 0 && waitpid(unzip, &status, 0) < 0 && errno == EINTR) {
+  }
+  return bytes <= kArchiveSizeLimit;
+}
+
+// Everything of `dir` is the account's once the archive is in; what root owns there is
+// handed over first, so that the account's copy replaces it rather than fail on it.
+void hand_over_existing(const std::string& dir, const SystemUser& user) {
+  if (!name_taken(dir)) return;
+  try {
+    chown_tree(dir, user.name);
+  } catch (const TUError&) {
+    // The copy says what it could not replace.
+  }
+}
+
 void install_map_archive(const std::string& cs_dir, const SystemUser& user, const std::string& file) {
   UnpackDir dir(user);
   copy_as_user(file, dir.archive(), user);
-  if (as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
+  if (!archive_within_limits(dir.archive(), user) || !archive_content_within_limit(dir.archive(), user) ||
+      as_user(program({"unzip", dir.archive(), "-d", dir.files()}), user).run().status != 0)
     throw TUError("Unzip was failed");
   std::string listing;
   kelvor::sys::read_output(as_user(program({"ls", "-1", dir.files()}), user), listing);
@@ -92,10 +154,13 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
     if (listing.find(layout.entry) == std::string::npos) continue;
     const std::string game = layout.game;
     if (layout.game_tree) {
+      make_directories(cs_dir + "/" + game);
+      hand_over_existing(cs_dir + "/" + game, user);
       as_user(program({"cp", "-R", dir.files() + "/" + game, cs_dir}), user).run();
       as_user(program({"chown", "-R", user.name, cs_dir + "/" + game + "/"}), user).run();
     } else {
       const std::string maps = cs_dir + "/" + game + "/maps/";
+      hand_over_existing(maps, user);
       as_user(program({"find", dir.files(), "-type", "f", "-name", "*.*", "-exec", "cp", "{}", maps, ";"}), user).run();
       as_user(program({"chown", "-R", user.name, maps}), user).run();
     }
@@ -104,14 +169,9 @@ void install_map_archive(const std::string& cs_dir, const SystemUser& user, cons
   throw TUError("Can not recognize map archive");
 }
 
-// The account that could plant a link on the way to the maps: the owner of the first of the
-// installation, the game directory and the maps directory that root does not own.
+// The account that could plant a link on the way to the maps, whose rights root then works with.
 std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, const std::string& game) {
-  for (const std::string& path : {cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"}) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && st.st_uid != 0) return system_user_with_id(st.st_uid, st.st_gid);
-  }
-  return std::nullopt;
+  return first_owner_other_than_root({cs_dir, cs_dir + "/" + game, cs_dir + "/" + game + "/maps"});
 }
 
 }  // namespace
@@ -119,8 +179,11 @@ std::optional<SystemUser> owner_on_the_way_to_maps(const std::string& cs_dir, co
 bool maps_list(const OptionValues& options) {
   const std::string cs_dir = options["cs-dir"];
   const std::string game = options["game"];
-  // A literal ".bsp" at the end only: "de_bsp_arena.bsp" is the map "de_bsp_arena".
-  run(program({"ls", "-1", maps_dir(cs_dir, game)}) | program({"grep", "\\.bsp$"}) |
+  // Listed as the account that could have planted a link on the way, so root's rights show
+  // no other directory. A literal ".bsp" at the end only: "de_bsp_arena.bsp" is the map.
+  TExec ls = program({"ls", "-1", maps_dir(cs_dir, game)});
+  if (const std::optional<SystemUser> owner = owner_on_the_way_to_maps(cs_dir, game)) ls = as_user(ls, *owner);
+  run(ls | program({"grep", "\\.bsp$"}) |
       program({"sed", "s/\\.bsp$//"}));
   return true;
 }

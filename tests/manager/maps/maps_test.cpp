@@ -35,7 +35,7 @@ archive loose de_y.bsp de_y.wad && install /tmp/loose.zip .bsp
 archive readme readme.txt && install /tmp/readme.zip r.zip
 echo broken > /tmp/broken.zip && install /tmp/broken.zip b.zip
 find $cs -type f -printf '%P %u\n' | sort
-ls /tmp | grep -v zip
+ls_tmp | grep -v zip
 )");
   EXPECT_EQ(r.out,
             "status 1\nCan not recognize map archive\nstatus 1\nUnzip was failed\n"
@@ -52,4 +52,29 @@ $M --remove-map --cs-dir=$cs --game=cstrike --map-name=de_x
 find . -type f | sort
 )");
   EXPECT_EQ(r.out, "./de_x\n./de_x_cz.bsp\n./de_xy.bsp\n");
+}
+
+TEST(Maps, ViewsAndArchivesAreBoundedInSize) {
+  // A file view shows up to 4 MiB; an archive may hold 256 MiB in 2048 entries at most.
+  const auto r = on_game_host(R"(
+head -c 4194304 /dev/zero | tr '\0' x > $cs/cstrike/mapcycle_7.txt
+$M --game-maps --cs-dir=$cs --game=cstrike --game-id=7 | cmp - $cs/cstrike/mapcycle_7.txt && echo "limit shown"
+truncate -s 1T $cs/cstrike/mapcycle_7.txt
+$M --game-maps --cs-dir=$cs --game=cstrike --game-id=7 2>/home/err | wc -c && grep -c large /home/err
+mkdir -p /tmp/big /tmp/many && truncate -s 257M /tmp/big/de_big.bsp && (cd /tmp/big && zip -q /tmp/big.zip de_big.bsp)
+cd /tmp/many && touch $(seq -f 'de_%.0f.bsp' 2049) && zip -q /tmp/many.zip * && zip -q /tmp/small.zip de_1.bsp
+cd / && rm -rf /tmp/big /tmp/many
+# The archive $1 as $2, the headers of its one entry claiming $3 bytes; unzip writes what the data holds.
+claim() { python3 -c 'import struct, sys; d = bytearray(open(sys.argv[1], "rb").read()); c = d.rfind(b"PK\1\2")
+d[22:26] = d[c + 24:c + 28] = struct.pack("<I", int(sys.argv[3])); open(sys.argv[2], "wb").write(d)' "$@"; }
+claim /tmp/big.zip /tmp/lie.zip 1000 && claim /tmp/small.zip /tmp/claim.zip 300000000
+for zip in big many lie claim; do
+  $M --install-map --cs-dir=$cs --sys-user=u --file=/tmp/$zip.zip --uploadfile-name=$zip.zip || echo "status $?"
+done
+ls $cs/cstrike/maps && ls_tmp
+)");
+  EXPECT_EQ(r.out,
+            "limit shown\n0\n1\n"
+            "Unzip was failed\nstatus 1\nUnzip was failed\nstatus 1\nUnzip was failed\nstatus 1\n"
+            "Unzip was failed\nstatus 1\nbig.zip\nclaim.zip\nlie.zip\nmany.zip\nsmall.zip\n");
 }

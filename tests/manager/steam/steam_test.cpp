@@ -67,3 +67,12 @@ $M --install-steam-client --exec-file=/tmp/none --sys-user=u --input=y || echo "
   EXPECT_EQ(r.out,
             "installer as u in /home/u read yes\nu\nsteam\ngunzip\nFile was not found\nstatus 1\n");
 }
+
+TEST(Steam, DescriptorsThePanelLeftOpenDoNotReachTheUpdater) {
+  const auto r = on_game_host(R"(
+echo secret > /etc/victim && chmod 600 /etc/victim
+printf '#!/bin/sh\ncat <&7 2>/dev/null || echo closed\n' > /home/u/steam && chmod 755 /home/u/steam
+$M --check-steam-account --sys-user=u --username=n --password=p 7</etc/victim
+)");
+  EXPECT_EQ(r.out, "closed\n");
+}
