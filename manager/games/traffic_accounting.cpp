@@ -1,6 +1,7 @@
 #include "manager/games/traffic_accounting.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "manager/jobs/job_log.h"
 #include "mysql/cpp_mysql.h"
@@ -147,7 +148,12 @@ std::optional<TrafficWriter::RowFigures> TrafficWriter::read_row() {
   if (!database_.fetch_row(result, fetched)) return std::nullopt;
   const auto number = [&](const char* column) {
     const kelvor::mysql::Value& value = fetched[column];
-    return value.is_null ? 0 : std::stoull(value.text);
+    std::uint64_t figure = 0;
+    const char* end = value.text.data() + value.text.size();
+    if (!value.is_null && std::from_chars(value.text.data(), end, figure).ptr != end) {
+      throw mError("the row's " + std::string(column) + " is no figure: " + value.text);
+    }
+    return figure;
   };
   return RowFigures{number("total_traffic"), fetched["in_period"].text == "1" ? number("period_traffic") : 0};
 }
