@@ -14,6 +14,7 @@ std::string game_config_path(const GameServerSettings& job);
 std::string game_config_block(const GameServerSettings& job, const std::string& map_cycle);
 
 // Writes the game configuration as the calling user (the system user, after the switch):
-// the base configuration copied (nothing when it cannot be read), the block appended, the
-// file made anew with mode 0600 and given to the system user. Failures of the three programs do not stop the start.
+// the base configuration copied (nothing when it cannot be opened), the block appended, the
+// file made anew with mode 0600 and given to the system user. Throws TUError "Can not write
+// the game configuration <path>: <reason>" unless the whole file was written and closed.
 void write_game_config(const GameServerSettings& job);

@@ -1,9 +1,10 @@
 // The game server's job, in this order:
-//  1. SIGTERM kills the job's whole process group;
+//  1. SIGTERM kills the rest of the job's process group (the launcher, the game server and
+//     its children) at once; the job itself reads what is left in the FIFO, writes it and ends;
 //  2. the statistics period is checked;
 //  3. the panel database is opened once as root, which reads and keeps its credentials (a
-//     full database is waited for), and closed again: the job holds a connection only while
-//     it writes;
+//     full database, or one that is away, is waited for), and closed again: the job holds a
+//     connection only while it writes;
 //  4. the job becomes the system user for good and writes the game configuration;
 //  5. it makes the statistics FIFO, opens its reading end and starts the launcher with the
 //     game server's command line in the installation directory, then writes the wrapper pid
@@ -17,13 +18,15 @@
 #include "manager/games/game_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
+#include <errmsg.h>
 #include <functional>
 #include <mysqld_error.h>
 #include <random>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "manager/games/game_command_line.h"
@@ -50,6 +53,37 @@ constexpr std::chrono::seconds kFinalWriteLimit = std::chrono::hours(1);
 // How long a job waits for a connection to a full database before it gives up the start.
 constexpr std::chrono::seconds kStartWaitLimit = std::chrono::minutes(5);
 constexpr std::chrono::seconds kLongestRetryDelay{60};
+// After SIGTERM (a host shutting down gives its processes some 90 s) the last write gets this long.
+constexpr std::chrono::seconds kFinalWriteLimitStopping{30};
+
+volatile sig_atomic_t stop_requested = 0;
+
+bool stopping() { return stop_requested != 0; }
+
+// Sleeps, returning early when SIGTERM comes.
+void sleep_unless_stopped(std::chrono::milliseconds delay) {
+  if (stopping()) return;
+  timespec time{static_cast<time_t>(delay.count() / 1000), static_cast<long>(delay.count() % 1000) * 1'000'000};
+  nanosleep(&time, nullptr);
+}
+
+// SIGTERM held back while the launcher is being started, so that it either comes before
+// (no launcher starts) or finds the launcher in the group.
+class TermBlocked {
+public:
+  TermBlocked() {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &previous_);
+  }
+  ~TermBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  TermBlocked(const TermBlocked&) = delete;
+  TermBlocked& operator=(const TermBlocked&) = delete;
+
+private:
+  sigset_t previous_;
+};
 
 pid_t start_launcher(const kelvor::sys::TEArgs& command_line) {
   kelvor::sys::TExec launcher(command_line, kelvor::sys::TExec::DEFAULT ^ kelvor::sys::TExec::WAIT);
@@ -64,44 +98,95 @@ std::string describe_status(int status) {
 
 // Calls `attempt` until it returns true or `limit` has passed, waiting 1 s, 2 s, 4 s... (at
 // most a minute) in between, each wait spread by half: the many jobs of a host that start or
-// end together do not come back together. Returns the last attempt's result.
-bool retry_spread(std::chrono::seconds limit, const std::function<bool()>& attempt) {
+// end together do not come back together. Once SIGTERM has come, only `limit_stopping` is left.
+// Returns the last attempt's result.
+bool retry_spread(std::chrono::seconds limit, std::chrono::seconds limit_stopping, const std::function<bool()>& attempt) {
   std::minstd_rand random(static_cast<unsigned>(getpid()));
   auto delay = std::chrono::milliseconds(1s);
-  const auto give_up = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < give_up) {
+  auto give_up = std::chrono::steady_clock::now() + limit;
+  bool stop_seen = false;
+  for (;;) {
+    if (stopping() && !stop_seen) {
+      stop_seen = true;
+      give_up = std::min(give_up, std::chrono::steady_clock::now() + limit_stopping);
+    }
+    if (std::chrono::steady_clock::now() >= give_up) return false;
     std::uniform_int_distribution<long> spread(delay.count() / 2, delay.count() * 3 / 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(spread(random)));
+    sleep_unless_stopped(std::min(std::chrono::milliseconds(spread(random)),
+                                  std::chrono::ceil<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now())));
+    if (stopping() && !stop_seen) continue;  // the wait was cut short: the limit first
     if (attempt()) return true;
     delay = std::min<std::chrono::milliseconds>(delay * 2, kLongestRetryDelay);
   }
-  return false;
 }
 
-// A database that is full (servers restarted together) is waited for; any other failure
-// ends the job before anything has started.
-void connect_at_start(kelvor::mysql::Connection& database) {
-  const auto connected = [&database] {
+// Connect failures that pass: the server is full (servers restarted together), restarting or
+// not reachable yet (the host is booting). Anything else (password, database, privileges)
+// stays as it is.
+constexpr unsigned int kPassingConnectErrors[] = {
+    ER_CON_COUNT_ERROR, ER_SERVER_SHUTDOWN, CR_CONNECTION_ERROR, CR_CONN_HOST_ERROR, CR_SERVER_GONE_ERROR,
+    CR_SERVER_LOST,
+};
+
+bool passing_connect_error(unsigned int number) {
+  return std::find(std::begin(kPassingConnectErrors), std::end(kPassingConnectErrors), number) !=
+         std::end(kPassingConnectErrors);
+}
+
+// A database that is full or away is waited for, with one log line; any other failure ends
+// the job before anything has started.
+void connect_at_start(kelvor::mysql::Connection& database, const std::string& job_name) {
+  bool logged = false;
+  const auto connected = [&] {
     try {
       database.handle();
       return true;
     } catch (const kelvor::mysql::mError&) {
-      if (last_connect_error() != ER_CON_COUNT_ERROR) throw;
+      const unsigned int number = last_connect_error();
+      if (!passing_connect_error(number)) throw;
+      if (!logged) {
+        job_log(LOG_WARNING, job_name + ": waiting for the database before starting the game server (error " +
+                                 std::to_string(number) + ")");
+        logged = true;
+      }
       return false;
     }
   };
-  if (!connected() && !retry_spread(kStartWaitLimit, connected)) throw kelvor::mysql::mError("connection failed");
+  if (connected()) return;
+  if (!retry_spread(kStartWaitLimit, 0s, connected)) {
+    if (stopping()) throw TUError("SIGTERM came while waiting for the database; the game server was not started");
+    throw kelvor::mysql::mError("connection failed");
+  }
+  job_log(LOG_INFO, job_name + ": the database is there, the game server starts");
 }
 
 // Traffic left at the end is retried for a while: the database may be restarting.
 void write_remaining(TrafficWriter& writer, std::uint64_t& pending, const std::string& job_name) {
-  if (pending == 0 || retry_spread(kFinalWriteLimit, [&] { return writer.write(pending); })) return;
-  job_log(LOG_ERR, job_name + ": " + std::to_string(pending) + " bytes of traffic given up after retrying for an hour");
+  if ((pending == 0 && writer.settled()) ||
+      retry_spread(kFinalWriteLimit, kFinalWriteLimitStopping, [&] { return writer.write(pending); })) {
+    return;
+  }
+  job_log(LOG_ERR, job_name + ": " + std::to_string(pending) + " bytes of traffic given up after retrying");
 }
 
 }  // namespace
 
-void on_term_signal(int) { kill(0, SIGKILL); }
+void on_term_signal(int) {
+  // A second SIGTERM finds the job alone in its group.
+  if (stop_requested) return;
+  const int saved = errno;
+  stop_requested = 1;
+  // The job steps out of its group first: the SIGKILL is for the launcher, the game server
+  // and their children, while the job still has their traffic to write. A job leading its
+  // group (--no-daemon under a shell with job control) can not step out and goes with them.
+  const pid_t group = getpgrp();
+  if (group != getpid() && setpgid(0, 0) == 0) {
+    kill(-group, SIGKILL);
+  } else {
+    kill(0, SIGKILL);
+  }
+  errno = saved;
+}
 
 int TStartGame::operator()() {
   return run_logged("game server job " + game_id, [this] { return run(); });
@@ -110,8 +195,9 @@ int TStartGame::operator()() {
 int TStartGame::run() {
   kelvor::sys::set_signal_action(SIGTERM, on_term_signal);
   period_format = period_format_for(stats_period);
+  const std::string job_name = "game server job " + game_id;
   kelvor::mysql::Connection database(false);
-  connect_at_start(database);  // as root: reads the credentials and keeps them
+  connect_at_start(database, job_name);  // as root: reads the credentials and keeps them
   assign_curdate_on_connect(database);
   database.disconnect();
   // Another account's file at the FIFO's name would keep the server from ever starting.
@@ -124,15 +210,15 @@ int TStartGame::run() {
   StatisticsReader reader(fifo_path);
   const pid_t launcher = start_server(user_home(sys_user), reader);
 
-  const std::string job_name = "game server job " + game_id;
   TrafficWriter writer(database, TrafficRow{game_id, stats_period}, job_name);
-  std::uint64_t pending = account_traffic(reader, writer, kWriteInterval);
+  std::uint64_t pending = account_traffic(reader, writer, kWriteInterval, stopping);
   reader.close();
   fifo.remove();
   if (running_mark >= 0) close(running_mark);  // the server is gone: a new start may follow
   running_mark = -1;
   const int status = wait_for_launcher(launcher);
   write_remaining(writer, pending, job_name);
+  if (stopping()) job_log(LOG_INFO, job_name + ": stopped by SIGTERM, the game server and its children killed");
   job_log(LOG_INFO, job_name + ": the game server ended, its launcher with " + describe_status(status));
   return 0;
 }
@@ -142,7 +228,12 @@ pid_t TStartGame::start_server(const std::string& home, StatisticsReader& reader
   if (chdir(cs_dir.c_str()) != 0) {
     // The launcher then does not find ./hlds_run, which the caller sees below.
   }
-  const pid_t launcher = start_launcher(command_line);
+  pid_t launcher;
+  {
+    const TermBlocked held;
+    if (stopping()) throw TUError("SIGTERM came before the game server started");
+    launcher = start_launcher(command_line);
+  }
   const std::string wrapper_path = wrapper_pid_path(cs_dir, game_id);
   std::optional<JobFile> wrapper = JobFile::write_file(wrapper_path, std::to_string(launcher));
   if (!wrapper) job_log(LOG_WARNING, "game server job " + game_id + ": can not write " + wrapper_path);

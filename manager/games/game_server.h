@@ -28,6 +28,7 @@ private:
   pid_t start_server(const std::string& home, StatisticsReader& reader) const;
 };
 
-// The job's SIGTERM handler: SIGKILL to its whole process group (the job, the launcher and
-// the game server in the background).
+// The job's SIGTERM handler: SIGKILL to the rest of its process group (the launcher, the game
+// server and their children in the background), the job stepping out of the group first so
+// that it can still read and write their traffic; later SIGTERMs do nothing.
 void on_term_signal(int signal_number);

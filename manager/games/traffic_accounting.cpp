@@ -1,5 +1,8 @@
 #include "manager/games/traffic_accounting.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include "manager/jobs/job_log.h"
 #include "mysql/cpp_mysql.h"
 #include "sys/errors.h"
@@ -57,35 +60,116 @@ void assign_curdate_on_connect(Connection& database) {
   // Compared with a NULL begin_period_date the update never reaches its own assignment of
   // @curdate: a new row would never get its first period.
   database.add_session_statement("SET @curdate=CURDATE()");
+  const std::string limit = std::to_string(kStatementLimit.count());
+  // A MySQL server knows no statement limit; its lock waits can be bounded.
+  database.add_session_statement(mariadb_connection(database.handle())
+                                     ? "SET SESSION max_statement_time=" + limit
+                                     : "SET SESSION lock_wait_timeout=" + limit + ", innodb_lock_wait_timeout=" + limit);
 }
 
 TrafficWriter::TrafficWriter(Connection& database, TrafficRow row, std::string job_name)
     : database_(database), row_(std::move(row)), job_name_(std::move(job_name)) {}
 
+void TrafficWriter::admit(std::uint64_t& pending, std::uint64_t bytes, std::chrono::steady_clock::duration elapsed) {
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(elapsed) + std::chrono::seconds(1);
+  const std::uint64_t most = kMostBytesPerSecond * static_cast<std::uint64_t>(seconds.count());
+  if (bytes <= most) {
+    pending = saturating_add(pending, bytes);
+    return;
+  }
+  job_log(LOG_ERR, job_name_ + ": implausible traffic held back, not billed: " + std::to_string(bytes) +
+                       " bytes read within " + std::to_string(seconds.count()) + " s, more than " + std::to_string(most) +
+                       " a host's network carries");
+}
+
+// Lost replies. An update adds N to total_traffic, and this job is the only writer of its
+// row's traffic; the period columns may roll over with it, total_traffic never does. So the
+// total is read just before each update, as T, and an update whose reply was lost is decided
+// later from the row: total T + N means it was applied, T that it was not (its bytes are
+// pending again), anything else that someone else changed the row, and the bytes count as
+// written (never sent twice blindly). The row is read only once the lost statement cannot be
+// running any more (kStatementLimit after it went), and nothing is sent before it is decided.
 bool TrafficWriter::write(std::uint64_t& pending) {
-  if (pending == 0) return true;
+  if (pending == 0 && !unresolved_) return true;
   DisconnectAfter disconnect(database_);
   try {
     // Connecting first: a connection refused or lost now is no lost reply to the update.
     database_.handle();
-  } catch (const mError& e) {
-    log_failure(pending, e.what());
-    return false;
-  }
-  const std::uint64_t bytes = pending;
-  try {
-    send_update(bytes);
-  } catch (const mReplyLost& e) {
+    if (unresolved_ && !resolve(pending)) return false;
+    if (pending == 0) return true;
+    const std::optional<RowFigures> row = read_row();
+    const std::uint64_t bytes = fitting(pending, row);
+    if (bytes == 0) {
+      pending = 0;
+      return true;
+    }
+    const auto sent = std::chrono::steady_clock::now();
+    try {
+      send_update(bytes);
+    } catch (const mReplyLost& e) {
+      unresolved_ = Unresolved{row ? std::optional(row->total) : std::nullopt, bytes, sent};
+      pending = 0;
+      job_log(LOG_WARNING, job_name_ + ": reply to the traffic update lost, " + std::to_string(bytes) +
+                               " bytes to be checked in the row: " + e.what());
+      return false;
+    }
     pending = 0;
-    failing_.clear();
-    job_log(LOG_ERR, job_name_ + ": reply to the traffic update lost, " + std::to_string(bytes) +
-                         " bytes counted as written: " + e.what());
-    return true;
+    return written(bytes);
   } catch (const mError& e) {
     log_failure(pending, e.what());
     return false;
   }
-  pending = 0;
+}
+
+bool TrafficWriter::resolve(std::uint64_t& pending) {
+  const Unresolved lost = *unresolved_;
+  if (std::chrono::steady_clock::now() < lost.sent + kStatementLimit + std::chrono::seconds(1)) return false;
+  const std::optional<RowFigures> row = read_row();
+  unresolved_.reset();
+  const std::string figure = std::to_string(lost.bytes) + " bytes";
+  if (row && lost.total_before && row->total == *lost.total_before + lost.bytes) {
+    job_log(LOG_INFO, job_name_ + ": the traffic update whose reply was lost was applied, " + figure);
+  } else if (row && lost.total_before && row->total == *lost.total_before) {
+    pending = saturating_add(pending, lost.bytes);
+    job_log(LOG_INFO, job_name_ + ": the traffic update whose reply was lost was not applied, " + figure + " pending again");
+  } else {
+    job_log(LOG_ERR, job_name_ + ": the traffic update whose reply was lost can not be told from the row, " + figure +
+                         " counted as written");
+  }
+  return true;
+}
+
+std::optional<TrafficWriter::RowFigures> TrafficWriter::read_row() {
+  database_ << "SELECT total_traffic, period_traffic, begin_period_date <= CURDATE() AND CURDATE() < end_period_date AS "
+               "in_period FROM module_zentra_servers WHERE id="
+            << row_.game_id << ";";
+  kelvor::mysql::Result result = database_.query();
+  kelvor::mysql::Row fetched;
+  if (!database_.fetch_row(result, fetched)) return std::nullopt;
+  const auto number = [&](const char* column) {
+    const kelvor::mysql::Value& value = fetched[column];
+    std::uint64_t figure = 0;
+    const char* end = value.text.data() + value.text.size();
+    if (!value.is_null && std::from_chars(value.text.data(), end, figure).ptr != end) {
+      throw mError("the row's " + std::string(column) + " is no figure: " + value.text);
+    }
+    return figure;
+  };
+  return RowFigures{number("total_traffic"), fetched["in_period"].text == "1" ? number("period_traffic") : 0};
+}
+
+std::uint64_t TrafficWriter::fitting(std::uint64_t pending, const std::optional<RowFigures>& row) {
+  if (!row) return pending;  // no row to bill: the update changes nothing
+  // BIGINT UNSIGNED: a figure beyond it fails every later update of the row.
+  const std::uint64_t room = UINT64_MAX - std::max(row->total, row->period);
+  if (pending <= room) return pending;
+  job_log(LOG_ERR, job_name_ + ": the row holds " + std::to_string(row->total) + " bytes in all, " +
+                       std::to_string(row->period) + " in its period: " + std::to_string(room) + " of " +
+                       std::to_string(pending) + " bytes fit, " + std::to_string(pending - room) + " not billed");
+  return room;
+}
+
+bool TrafficWriter::written(std::uint64_t bytes) {
   if (!failing_.empty()) job_log(LOG_INFO, job_name_ + ": traffic written again, " + std::to_string(bytes) + " bytes");
   failing_.clear();
   return true;
@@ -103,8 +187,20 @@ void TrafficWriter::log_failure(std::uint64_t pending, const std::string& reason
   job_log(LOG_WARNING, job_name_ + ": traffic not written, " + std::to_string(pending) + " bytes kept pending: " + reason);
 }
 
-std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, std::chrono::milliseconds interval) {
-  StatisticsCounters counters;
-  follow_statistics(reader, counters, interval, [&](bool) { writer.write(counters.traffic); });
-  return counters.traffic;
+std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, std::chrono::milliseconds interval,
+                              const std::function<bool()>& stopping) {
+  StatisticsCounters counters;  // read since the last flush
+  std::uint64_t pending = 0;
+  auto last = std::chrono::steady_clock::now();
+  follow_statistics(
+      reader, counters, interval,
+      [&](bool) {
+        const auto now = std::chrono::steady_clock::now();
+        writer.admit(pending, counters.traffic, now - last);
+        counters.traffic = 0;
+        last = now;
+        writer.write(pending);
+      },
+      {.stopping = stopping});
+  return pending;
 }

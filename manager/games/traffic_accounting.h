@@ -3,7 +3,10 @@
 // period rolled over by the database itself.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "manager/jobs/statistics_reader.h"
@@ -28,8 +31,18 @@ struct TrafficRow {
 std::string traffic_update_statement(std::uint64_t bytes, const TrafficRow& row);
 
 // Makes every later connection of `database` assign @curdate at its start, as the update
-// needs; runs the assignment once now. Throws as Connection::execute().
+// needs, and limit how long a statement may run (kStatementLimit); runs both once now.
+// Throws as Connection::execute().
 void assign_curdate_on_connect(kelvor::mysql::Connection& database);
+
+// The server ends a statement of the job that has run this long (a lock held by a backup, a
+// table locked for writing) with a definite error, well before the client's read timeout of
+// 10 s (panel/db_connect.cpp) would leave its outcome unknown.
+inline constexpr std::chrono::seconds kStatementLimit{5};
+
+// More than the fastest host link carries in both directions, 2 x 100 Gbit/s, as the library
+// adds both directions into one count: traffic read faster than this is forged.
+inline constexpr std::uint64_t kMostBytesPerSecond = 25'000'000'000;
 
 // Writes a game server's traffic, holding a database connection only while it writes, so
 // that hundreds of servers share the panel database's connection limit.
@@ -39,24 +52,52 @@ public:
   // had assign_curdate_on_connect(); `job_name` starts the log lines.
   TrafficWriter(kelvor::mysql::Connection& database, TrafficRow row, std::string job_name);
 
+  // Adds `bytes`, read from the FIFO over the last `elapsed`, to `pending` (saturating), unless
+  // they are more than kMostBytesPerSecond allows for that time (and a second): such a figure
+  // is logged and held back, never billed.
+  void admit(std::uint64_t& pending, std::uint64_t bytes, std::chrono::steady_clock::duration elapsed);
+
   // Writes `pending` bytes with one UPDATE and closes the connection again; returns true
-  // when nothing is left pending. A refused or failed write leaves the bytes pending for
-  // the next call. A statement is never sent twice: when its reply is lost its bytes count
-  // as written, and the log says how many.
+  // when nothing is left pending or unresolved. A refused or failed write leaves the bytes
+  // pending for the next call. What would take the row past the columns' range is logged
+  // and not billed. A statement is never sent twice blindly: when its reply is lost, a later
+  // call first reads the row back and finds out whether it was applied (see the .cpp).
   bool write(std::uint64_t& pending);
+  // True unless an update whose reply was lost is still to be decided.
+  bool settled() const noexcept { return !unresolved_; }
 
 private:
+  // The row's traffic as read just before an update.
+  struct RowFigures {
+    std::uint64_t total;
+    std::uint64_t period;  // 0 when the period has ended: the update restarts it
+  };
+  // An update whose reply was lost: its bytes are neither pending nor written.
+  struct Unresolved {
+    std::optional<std::uint64_t> total_before;  // empty: the row was missing
+    std::uint64_t bytes;
+    std::chrono::steady_clock::time_point sent;
+  };
+
+  std::optional<RowFigures> read_row();
+  // Decides an unresolved update from the row; false while it may still be running.
+  bool resolve(std::uint64_t& pending);
+  // The part of `pending` that the row can take, logging the rest as not billed.
+  std::uint64_t fitting(std::uint64_t pending, const std::optional<RowFigures>& row);
   void send_update(std::uint64_t bytes);
   void log_failure(std::uint64_t pending, const std::string& reason);
+  bool written(std::uint64_t bytes);
 
   kelvor::mysql::Connection& database_;
   TrafficRow row_;
   std::string job_name_;
   std::string failing_;  // the reason of the last failed write, until one succeeds
+  std::optional<Unresolved> unresolved_;
 };
 
-// Reads the statistics FIFO until its writers are gone, writing the traffic read at most
+// Reads the statistics FIFO until its writers are gone (or, once `stopping` returns true,
+// until what they still send is read), admitting the traffic read and writing it at most
 // once per `interval` and once at the end; returns the bytes still unwritten then (zero
 // unless the last write failed). Kind 2 records are read and never written.
-std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer,
-                              std::chrono::milliseconds interval);
+std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, std::chrono::milliseconds interval,
+                              const std::function<bool()>& stopping = {});

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -23,8 +24,8 @@ void add_record(const char* record, StatisticsCounters& counters) {
   std::memcpy(&value, record + sizeof kind, sizeof value);
   // A negative count is no count: it must not turn into a huge unsigned figure.
   if (value < 0) return;
-  if (kind == 1) counters.traffic += static_cast<std::uint64_t>(value);
-  if (kind == 2) counters.files += static_cast<std::uint64_t>(value);
+  if (kind == 1) counters.traffic = saturating_add(counters.traffic, static_cast<std::uint64_t>(value));
+  if (kind == 2) counters.files = saturating_add(counters.files, static_cast<std::uint64_t>(value));
 }
 
 // poll retried after signals; the number of ready descriptors.
@@ -37,6 +38,11 @@ int poll_without_limit(pollfd* fds, nfds_t count) {
 }
 
 }  // namespace
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
 
 StatisticsReader::StatisticsReader(const std::string& fifo_path)
     : path_(fifo_path), fd_(open(fifo_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
@@ -132,21 +138,25 @@ void StatisticsReader::close() {
 StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, StatisticsCounters& counters,
                                             std::chrono::milliseconds interval,
                                             const std::function<void(bool final)>& flush,
-                                            const std::function<bool()>& give_up) {
+                                            const FollowLimits& limits) {
   using Clock = std::chrono::steady_clock;
   auto due = Clock::now() + interval;
+  std::optional<Clock::time_point> drain_end;
   StatisticsReader::Outcome outcome;
   for (;;) {
     outcome = reader.read_available(counters);
     if (outcome == StatisticsReader::Outcome::END_OF_FILE || outcome == StatisticsReader::Outcome::READ_ERROR) break;
     const auto now = Clock::now();
-    if (now >= due) {
+    if (!drain_end && limits.stopping && limits.stopping()) drain_end = now + limits.drain_limit;
+    if (drain_end && now >= *drain_end) break;
+    if (!drain_end && now >= due) {
       flush(false);
-      if (give_up && give_up()) break;
+      if (limits.give_up && limits.give_up()) break;
       due = now + interval;
       continue;  // records may have piled up during the flush
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+    const auto until = drain_end ? *drain_end : due;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     reader.wait_readable(static_cast<int>(left.count()));
   }
   flush(true);

@@ -9,7 +9,11 @@
 #include <string>
 #include <sys/types.h>
 
-// Sums of the values read; 64-bit, so no realistic volume wraps them.
+// a + b, or the largest figure when the sum would not fit: a forged flood of records must
+// not wrap a sum round to a small figure.
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept;
+
+// Sums of the values read; they saturate rather than wrap.
 struct StatisticsCounters {
   std::uint64_t traffic = 0;  // kind 1: bytes moved through internet sockets
   std::uint64_t files = 0;    // kind 2: install-record queries
@@ -64,10 +68,19 @@ private:
 // Reads until every writer is gone or a read fails, calling flush(false) once `interval` has
 // passed since the last call (also while the FIFO is silent, so figures still pending go out)
 // and flush(true) once at the end; returns the outcome that ended it. What a flush writes and
-// whether it keeps figures for the next one is the caller's business. When give_up is given
-// and returns true right after a periodic flush, the reading stops there too (at most one
-// interval after the reason arose), with NOTHING_NOW or RECORDS.
+// whether it keeps figures for the next one is the caller's business; `limits` may end the
+// reading before end of file.
+struct FollowLimits {
+  // Checked after each read: once true, the writers are taken to be going, what they still
+  // send within `drain_limit` is read, and the loop ends as at end of file (NOTHING_NOW when
+  // one stays).
+  std::function<bool()> stopping;
+  std::chrono::milliseconds drain_limit = std::chrono::seconds(2);
+  // Checked right after each periodic flush: true ends the reading there (at most one
+  // interval after its reason arose), with NOTHING_NOW or RECORDS.
+  std::function<bool()> give_up;
+};
 StatisticsReader::Outcome follow_statistics(StatisticsReader& reader, StatisticsCounters& counters,
                                             std::chrono::milliseconds interval,
                                             const std::function<void(bool final)>& flush,
-                                            const std::function<bool()>& give_up = {});
+                                            const FollowLimits& limits = {});

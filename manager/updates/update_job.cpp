@@ -69,11 +69,12 @@ void update_game(const std::string& home, const std::string& game, const Updater
     };
     // Something the updater left may hold the FIFO for good: once the launcher has ended and
     // the lock is gone (kill-updates), the reading stops within one flush interval.
-    follow_statistics(reader, counters, kFlushInterval, flush, [&] {
+    const auto lock_gone = [&] {
       const bool stop = launcher_ended(launcher) && !lock.still_ours();
       if (stop) job_log(LOG_WARNING, "update of " + game + ": the lock is gone, the FIFO no longer read");
       return stop;
-    });
+    };
+    follow_statistics(reader, counters, kFlushInterval, flush, {.give_up = lock_gone});
   }
   reader.close();
   const int result = launcher_result(launcher);

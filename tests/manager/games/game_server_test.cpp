@@ -46,6 +46,10 @@ state() {
   done
   printf 'alive '
 }
+thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
+# A TCP relay to the database on a free port, its pid in $relay: connections through it can be held.
+free_port() { p=$((ZENTRA_TEST_DB_PORT + 1)); while ss -Htln "sport = :$p" | grep -q .; do p=$((p + 1)); done; echo $p; }
+relay() { socat TCP-LISTEN:$1,bind=127.0.0.1,fork,reuseaddr TCP:127.0.0.1:$ZENTRA_TEST_DB_PORT >/dev/null 2>&1 & relay=$!; }
 # Lines reach the log file in the order sent: once a marker sent now is there, so is every line before it.
 logged() {
   mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
@@ -238,10 +242,13 @@ logged "job 30"
   // The server logs a statement without its final semicolon.
   const std::vector<unsigned long> connections = connections_that_sent(update);
   ASSERT_EQ(connections.size(), 1u);
-  // @curdate set first on the same connection, which is closed right after the write.
+  // @curdate and the statement limit set first on the same connection, the row read before
+  // the update, the connection closed right after the write.
   const auto commands = zentra_test::logged_commands(connections[0]);
-  ASSERT_GE(commands.size(), 3u);
-  EXPECT_EQ(commands[commands.size() - 3].argument, "SET @curdate=CURDATE()");
+  ASSERT_GE(commands.size(), 5u);
+  EXPECT_EQ(commands[commands.size() - 5].argument, "SET @curdate=CURDATE()");
+  EXPECT_EQ(commands[commands.size() - 4].argument, "SET SESSION max_statement_time=5");
+  EXPECT_TRUE(commands[commands.size() - 3].argument.starts_with("SELECT total_traffic, period_traffic"));
   EXPECT_EQ(commands.back().command, "Quit");
   EXPECT_EQ(logged_updates_of("31"), 0);
 }
@@ -424,25 +431,160 @@ sql "SELECT id, total_traffic FROM module_zentra_servers WHERE id BETWEEN 80 AND
   for (const char* id : {"80", "81", "82", "83", "84", "85", "86"}) EXPECT_EQ(logged_updates_of(id), 1) << id;
 }
 
-// An update whose reply is lost may have been applied: it is never sent again.
-TEST_F(GameServer, AnUpdateWhoseReplyIsLostIsNotSentAgain) {
+// A lock held past the client's read timeout (a backup's LOCK TABLES ... READ) costs nothing:
+// the server ends the waiting update first with a definite error, so its bytes stay pending
+// and arrive, once, when the lock has gone.
+TEST_F(GameServer, ALockOutlastingTheReadTimeoutCostsNothing) {
   const RunResult r = sh(R"sh(
 sql "REPLACE module_zentra_servers SET id=90"
 ZENTRA_STAND_IN_BYTES=5000 start --game-id=90 && appears $cs/game_server_90.pid
-thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
-sql "LOCK TABLES module_zentra_servers WRITE; SELECT SLEEP(600)" >/dev/null 2>&1 &
-until [ -n "$(thread_of 'SELECT SLEEP(600)')" ]; do sleep 0.05; done
-$M --kill-game --cs-dir=$cs --game-id=90 --port=1
-until [ -n "$(thread_of 'UPDATE module_zentra_servers %WHERE id=90%')" ]; do sleep 0.05; done
-sql "KILL $(thread_of 'UPDATE module_zentra_servers %WHERE id=90%')"
-sql "KILL $(thread_of 'SELECT SLEEP(600)')"
-job_ended 90
+sql "LOCK TABLES module_zentra_servers READ; SELECT SLEEP(12)" >/dev/null &
+until [ -n "$(thread_of 'SELECT SLEEP(12)')" ]; do sleep 0.05; done
+stop 90
 sql "SELECT total_traffic FROM module_zentra_servers WHERE id=90"
-# The database's two-line error on the same line.
-logged "lost" | sed 's/: Mysql error [0-9]*: .* executing query$/: (error)/'
+logged "job 90:" | sed 's/: Mysql error [0-9]*: /: /; s/ *executing query$//'
 )sh");
-  EXPECT_EQ(r.out, "0\ngame server job 90: reply to the traffic update lost, 5000 bytes counted as written: (error)\n") << r.err;
-  EXPECT_EQ(logged_updates_of("90"), 1);
+  EXPECT_EQ(r.out, "5000\n"
+                   "game server job 90: traffic not written, 5000 bytes kept pending: Query execution was interrupted "
+                   "(max_statement_time exceeded)\n"
+                   "game server job 90: traffic written again, 5000 bytes\n"
+                   "game server job 90: the game server ended, its launcher with exit status 0\n")
+      << r.err;
+}
+
+// An update whose reply is lost is decided from the row, read back once it can no longer be
+// running: sent again when it was not applied, never when it was.
+TEST_F(GameServer, AnUpdateWhoseReplyIsLostIsDecidedFromTheRow) {
+  const RunResult r = sh(R"sh(
+update_of() { thread_of "UPDATE module_zentra_servers %WHERE id=$1%"; }
+hold_lock() {
+  sql "LOCK TABLES module_zentra_servers READ; SELECT SLEEP(600)" >/dev/null 2>&1 &
+  until [ -n "$(thread_of 'SELECT SLEEP(600)')" ]; do sleep 0.05; done
+}
+# Not applied: the update's connection is killed while it waits for the lock.
+sql "REPLACE module_zentra_servers SET id=91"
+ZENTRA_STAND_IN_BYTES=5000 start --game-id=91 && appears $cs/game_server_91.pid
+hold_lock
+$M --kill-game --cs-dir=$cs --game-id=91 --port=1
+until [ -n "$(update_of 91)" ]; do sleep 0.05; done
+sql "KILL $(update_of 91)" && sql "KILL $(thread_of 'SELECT SLEEP(600)')"
+job_ended 91
+# Applied: the update goes through a relay whose answer is held back until the client gives up.
+port=$(free_port) && relay $port
+sql "REPLACE module_zentra_servers SET id=92"
+VEXA_DB_PORT=$port ZENTRA_STAND_IN_BYTES=7000 start --game-id=92 && appears $cs/game_server_92.pid
+hold_lock
+$M --kill-game --cs-dir=$cs --game-id=92 --port=1
+until [ -n "$(update_of 92)" ]; do sleep 0.05; done
+held=$(pgrep -P $relay) && kill -STOP $held && sql "KILL $(thread_of 'SELECT SLEEP(600)')"
+job_ended 92
+kill $relay && kill -KILL $held
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id IN (91, 92)"
+logged "lost" | sed 's/: Mysql error [0-9]*: .* executing query$/: (error)/;'
+)sh");
+  EXPECT_EQ(r.out, "5000\n7000\n"
+                   "game server job 91: reply to the traffic update lost, 5000 bytes to be checked in the row: (error)\n"
+                   "game server job 91: the traffic update whose reply was lost was not applied, 5000 bytes pending again\n"
+                   "game server job 92: reply to the traffic update lost, 7000 bytes to be checked in the row: (error)\n"
+                   "game server job 92: the traffic update whose reply was lost was applied, 7000 bytes\n")
+      << r.err;
+  EXPECT_EQ(logged_updates_of("91"), 2);
+  EXPECT_EQ(logged_updates_of("92"), 1);
+}
+
+// SIGTERM to the job (a host shutting down, an admin's kill) stops the server and its children
+// at once, and the job still writes what they sent before it ends.
+TEST_F(GameServer, SigtermWritesThePendingTrafficBeforeTheJobEnds) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=93"
+# Two records of 10800 bytes: the library's own count is back at 0 when SIGKILL comes.
+ZENTRA_STAND_IN_BYTES=21600 start --game-id=93 && appears $cs/game_server_93.pid
+server=$(cat $cs/game_server_93.pid)
+# A writer outside the job's group stays: the job reads what it sent and does not wait for it.
+sh -c 'printf "\001\000\000\000\040\000\000\000"; exec sleep 600' >/tmp/.cs_gstatistics-93.pipe 2>/dev/null & outside=$!
+until [ "$(cat /proc/$outside/comm)" = sleep ]; do sleep 0.02; done
+kill -TERM $(pgrep -f "^$M --start-game .*--game-id=93( |\$)")
+job_ended 93
+kill $outside
+[ -e /proc/$server ] || echo "server gone"
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=93"
+logged "job 93"
+)sh");
+  EXPECT_EQ(r.out, "server gone\n21632\ngame server job 93 started\n"
+                   "game server job 93: stopped by SIGTERM, the game server and its children killed\n"
+                   "game server job 93: the game server ended, its launcher with signal 9\n"
+                   "game server job 93 ended with result 0\n")
+      << r.err;
+}
+
+// A database that is away when a server starts is waited for; the server starts once it is there.
+TEST_F(GameServer, ADatabaseAwayAtStartIsWaitedFor) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=94"
+port=$(free_port)
+VEXA_DB_PORT=$port ZENTRA_STAND_IN_BYTES=3000 start --game-id=94
+i=0; until logged "job 94: waiting" >/dev/null; do i=$((i+1)); [ $i -le 300 ] || exit 1; sleep 0.2; done
+test -e $cs/game_wrapper_94.pid || echo "94 waits"
+relay $port
+appears $cs/game_server_94.pid && stop 94
+kill $relay
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=94"
+logged "job 94" | sed 's/(error [0-9]*)/(error)/'
+)sh");
+  EXPECT_EQ(r.out, "94 waits\n3000\ngame server job 94 started\n"
+                   "game server job 94: waiting for the database before starting the game server (error)\n"
+                   "game server job 94: the database is there, the game server starts\n"
+                   "game server job 94: the game server ended, its launcher with exit status 0\n"
+                   "game server job 94 ended with result 0\n")
+      << r.err;
+}
+
+// A game configuration that a full disk cuts short (without the customer's passwords) fails
+// the start: nothing starts.
+TEST_F(GameServer, AGameConfigurationNotWrittenWholeFailsTheStart) {
+  const RunResult r = sh(R"sh(
+mkdir -p $cs/czero && mount -t tmpfs -o size=16k zentra-full $cs/czero && chown cstrike $cs/czero
+# 6000 bytes of base configuration and a filler leave one page free: the copy does not fit.
+head -c 6000 /dev/zero | tr '\0' '/' >$cs/czero/server.cfg && head -c 4096 /dev/zero >$cs/czero/filler
+$M --start-game --cs-dir=$cs --sys-user=cstrike --game=czero --game-id=95 --port=27015 --maxplayers=16 --sv-lan=0 --secure=1
+job_ended 95
+umount $cs/czero
+ls $cs /tmp | grep -E '_95|cs_g' || echo "nothing started"
+logged "job 95"
+)sh");
+  EXPECT_EQ(r.out, "nothing started\ngame server job 95 started\n"
+                   "game server job 95 failed: Can not write the game configuration "
+                   "/home/cstrike/cs/czero/game_config_95.cfg: No space left on device\n")
+      << r.err;
+}
+
+// Forged records (any process of the account can write into another server's FIFO): a row
+// near its columns' end saturates and stays writable, and a flood no network carries is held
+// back with its figure.
+TEST_F(GameServer, ForgedFiguresNeitherBreakNorBillTheRow) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers VALUES (96, 18446744073709551615 - 1000, 18446744073709551615 - 1000,
+     DATE_FORMAT(CURDATE(), '%Y-%m-01'), DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH), (97, 0, 0, NULL, NULL)"
+for round in 1 2; do ZENTRA_STAND_IN_BYTES=21600 start --game-id=96 && appears $cs/game_server_96.pid && stop 96; done
+ZENTRA_STAND_IN_BYTES=21600 start --game-id=97 && appears $cs/game_server_97.pid
+# 8192 records of 2^31 - 1 bytes in one write.
+record='\001\000\000\000\377\377\377\177' && i=0 && while [ $i -lt 8192 ]; do printf "$record"; i=$((i+1)); done >/tmp/forged
+cat /tmp/forged >/tmp/.cs_gstatistics-97.pipe
+stop 97
+sql "SELECT id, total_traffic, period_traffic FROM module_zentra_servers WHERE id IN (96, 97)"
+logged "game server job 9" | grep -E '^game server job 9[67]: ' | sed 's/within [0-9]* s, more than [0-9]* /within N s, more than M /'
+)sh");
+  EXPECT_EQ(r.out, "96\t18446744073709551615\t18446744073709551615\n97\t0\t0\n"
+                   "game server job 96: the row holds 18446744073709550615 bytes in all, 18446744073709550615 in its "
+                   "period: 1000 of 21600 bytes fit, 20600 not billed\n"
+                   "game server job 96: the game server ended, its launcher with exit status 0\n"
+                   "game server job 96: the row holds 18446744073709551615 bytes in all, 18446744073709551615 in its "
+                   "period: 0 of 21600 bytes fit, 21600 not billed\n"
+                   "game server job 96: the game server ended, its launcher with exit status 0\n"
+                   "game server job 97: implausible traffic held back, not billed: 17592186057824 bytes read within N s, "
+                   "more than M a host's network carries\n"
+                   "game server job 97: the game server ended, its launcher with exit status 0\n")
+      << r.err;
 }
 
 }  // namespace
