@@ -192,6 +192,8 @@ std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, s
   StatisticsCounters counters;  // read since the last flush
   std::uint64_t pending = 0;
   auto last = std::chrono::steady_clock::now();
+  FollowLimits limits;
+  limits.stopping = stopping;
   follow_statistics(
       reader, counters, interval,
       [&](bool) {
@@ -201,6 +203,6 @@ std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, s
         last = now;
         writer.write(pending);
       },
-      {.stopping = stopping});
+      limits);
   return pending;
 }

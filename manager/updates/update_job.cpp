@@ -74,7 +74,9 @@ void update_game(const std::string& home, const std::string& game, const Updater
       if (stop) job_log(LOG_WARNING, "update of " + game + ": the lock is gone, the FIFO no longer read");
       return stop;
     };
-    follow_statistics(reader, counters, kFlushInterval, flush, {.give_up = lock_gone});
+    FollowLimits limits;
+    limits.give_up = lock_gone;
+    follow_statistics(reader, counters, kFlushInterval, flush, limits);
   }
   reader.close();
   const int result = launcher_result(launcher);
