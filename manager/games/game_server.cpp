@@ -60,9 +60,10 @@ volatile sig_atomic_t stop_requested = 0;
 
 bool stopping() { return stop_requested != 0; }
 
-// Sleeps, returning early when SIGTERM comes.
-void sleep_unless_stopped(std::chrono::milliseconds delay) {
-  if (stopping()) return;
+// Sleeps, returning early when SIGTERM comes; one the caller has seen no longer cuts the
+// wait, or a retry after it would never wait at all.
+void sleep_unless_stopped(std::chrono::milliseconds delay, bool stop_seen) {
+  if (stopping() && !stop_seen) return;
   timespec time{static_cast<time_t>(delay.count() / 1000), static_cast<long>(delay.count() % 1000) * 1'000'000};
   nanosleep(&time, nullptr);
 }
@@ -113,7 +114,8 @@ bool retry_spread(std::chrono::seconds limit, std::chrono::seconds limit_stoppin
     if (std::chrono::steady_clock::now() >= give_up) return false;
     std::uniform_int_distribution<long> spread(delay.count() / 2, delay.count() * 3 / 2);
     sleep_unless_stopped(std::min(std::chrono::milliseconds(spread(random)),
-                                  std::chrono::ceil<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now())));
+                                  std::chrono::ceil<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now())),
+                         stop_seen);
     if (stopping() && !stop_seen) continue;  // the wait was cut short: the limit first
     if (attempt()) return true;
     delay = std::min<std::chrono::milliseconds>(delay * 2, kLongestRetryDelay);

@@ -517,6 +517,26 @@ logged "job 93"
       << r.err;
 }
 
+// After SIGTERM the last write still waits between its attempts: a database that refuses it
+// is not hammered by every job of a host shutting down.
+TEST_F(GameServer, WritesAfterSigtermStillWaitBetweenAttempts) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=98"
+printf 'DROP TRIGGER IF EXISTS refuse_98;\nDELIMITER //\nCREATE TRIGGER refuse_98 BEFORE UPDATE ON module_zentra_servers
+ FOR EACH ROW IF NEW.id = 98 THEN SIGNAL SQLSTATE "45000" SET MESSAGE_TEXT = "refused"; END IF//\n' |
+  mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" vexa
+ZENTRA_STAND_IN_BYTES=21600 start --game-id=98 && appears $cs/game_server_98.pid
+kill -TERM $(pgrep -f "^$M --start-game .*--game-id=98( |\$)")
+sleep 4
+sql "DROP TRIGGER refuse_98"
+job_ended 98
+sql "SELECT total_traffic FROM module_zentra_servers WHERE id=98"
+)sh");
+  EXPECT_EQ(r.out, "21600\n") << r.err;
+  // 1 s, 2 s, 4 s... apart: a handful of attempts, not one after another.
+  EXPECT_LE(logged_updates_of("98"), 6);
+}
+
 // A database that is away when a server starts is waited for; the server starts once it is there.
 TEST_F(GameServer, ADatabaseAwayAtStartIsWaitedFor) {
   const RunResult r = sh(R"sh(
