@@ -168,7 +168,13 @@ void write_remaining(TrafficWriter& writer, std::uint64_t& pending, const std::s
       retry_spread(kFinalWriteLimit, kFinalWriteLimitStopping, [&] { return writer.write(pending); })) {
     return;
   }
-  job_log(LOG_ERR, job_name + ": " + std::to_string(pending) + " bytes of traffic given up after retrying");
+  // Bytes whose update may or may not have been applied are named apart: the operator
+  // checks the row for them.
+  const std::uint64_t undecided = writer.undecided();
+  job_log(LOG_ERR, job_name + ": " + std::to_string(pending) + " bytes of traffic given up after retrying" +
+                       (undecided == 0 ? std::string()
+                                       : ", and " + std::to_string(undecided) +
+                                             " whose update's reply was lost, not decided from the row"));
 }
 
 }  // namespace

@@ -65,6 +65,8 @@ public:
   bool write(std::uint64_t& pending);
   // True unless an update whose reply was lost is still to be decided.
   bool settled() const noexcept { return !unresolved_; }
+  // The bytes of the update whose reply was lost and that is still to be decided, else 0.
+  std::uint64_t undecided() const noexcept { return unresolved_ ? unresolved_->bytes : 0; }
 
 private:
   // The row's traffic as read just before an update.

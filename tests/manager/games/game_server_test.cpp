@@ -537,6 +537,30 @@ sql "SELECT total_traffic FROM module_zentra_servers WHERE id=98"
   EXPECT_LE(logged_updates_of("98"), 6);
 }
 
+// An update whose reply was lost and that SIGTERM's last minute leaves undecided (the database
+// gone) is named with its bytes when the job gives up: they may be in the row or not.
+TEST_F(GameServer, AnUndecidedUpdateIsNamedWhenTheJobGivesUp) {
+  const RunResult r = sh(R"sh(
+sql "REPLACE module_zentra_servers SET id=99"
+port=$(free_port) && relay $port
+VEXA_DB_PORT=$port ZENTRA_STAND_IN_BYTES=21600 start --game-id=99 && appears $cs/game_server_99.pid
+sql "LOCK TABLES module_zentra_servers READ; SELECT SLEEP(600)" >/dev/null 2>&1 &
+until [ -n "$(thread_of 'SELECT SLEEP(600)')" ]; do sleep 0.05; done
+kill -TERM $(pgrep -f "^$M --start-game .*--game-id=99( |\$)")
+until [ -n "$(thread_of 'UPDATE module_zentra_servers %WHERE id=99%')" ]; do sleep 0.05; done
+# The answer is held back until the client gives up, then the database is away for good.
+held=$(pgrep -P $relay) && kill -STOP $held && sql "KILL $(thread_of 'SELECT SLEEP(600)')"
+kill $relay
+i=0; until logged "job 99: reply" >/dev/null; do i=$((i+1)); [ $i -le 300 ] || exit 1; sleep 0.1; done
+kill -KILL $held
+job_ended 99
+logged "job 99: " | grep "given up"
+)sh");
+  EXPECT_EQ(r.out, "game server job 99: 0 bytes of traffic given up after retrying, and 21600 whose update's reply "
+                   "was lost, not decided from the row\n")
+      << r.err;
+}
+
 // A database that is away when a server starts is waited for; the server starts once it is there.
 TEST_F(GameServer, ADatabaseAwayAtStartIsWaitedFor) {
   const RunResult r = sh(R"sh(
