@@ -36,6 +36,14 @@ private:
   Connection& database_;
 };
 
+// Whether the server has a variable of this name.
+bool server_knows(Connection& database, const char* variable) {
+  database << "SHOW VARIABLES LIKE '" << variable << "'";
+  kelvor::mysql::Result result = database.query();
+  kelvor::mysql::Row row;
+  return database.fetch_row(result, row);
+}
+
 }  // namespace
 
 std::string period_format_for(const std::string& stats_period) {
@@ -65,6 +73,10 @@ void assign_curdate_on_connect(Connection& database) {
   database.add_session_statement(mariadb_connection(database.handle())
                                      ? "SET SESSION max_statement_time=" + limit
                                      : "SET SESSION lock_wait_timeout=" + limit + ", innodb_lock_wait_timeout=" + limit);
+  // A Galera node applies what the others committed a little later: the row read back after
+  // a failover would miss an update the dead node applied, and its bytes would go out twice.
+  // The read waits until the node has caught up. A server without the variable refuses it.
+  if (server_knows(database, "wsrep_sync_wait")) database.add_session_statement("SET SESSION wsrep_sync_wait=1");
 }
 
 TrafficWriter::TrafficWriter(Connection& database, TrafficRow row, std::string job_name)

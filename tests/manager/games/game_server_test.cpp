@@ -242,12 +242,14 @@ logged "job 30"
   // The server logs a statement without its final semicolon.
   const std::vector<unsigned long> connections = connections_that_sent(update);
   ASSERT_EQ(connections.size(), 1u);
-  // @curdate and the statement limit set first on the same connection, the row read before
-  // the update, the connection closed right after the write.
+  // @curdate, the statement limit and (the server knows Galera's variable) reads that wait
+  // for the cluster set first on the same connection, the row read before the update, the
+  // connection closed right after the write.
   const auto commands = zentra_test::logged_commands(connections[0]);
-  ASSERT_GE(commands.size(), 5u);
-  EXPECT_EQ(commands[commands.size() - 5].argument, "SET @curdate=CURDATE()");
-  EXPECT_EQ(commands[commands.size() - 4].argument, "SET SESSION max_statement_time=5");
+  ASSERT_GE(commands.size(), 6u);
+  EXPECT_EQ(commands[commands.size() - 6].argument, "SET @curdate=CURDATE()");
+  EXPECT_EQ(commands[commands.size() - 5].argument, "SET SESSION max_statement_time=5");
+  EXPECT_EQ(commands[commands.size() - 4].argument, "SET SESSION wsrep_sync_wait=1");
   EXPECT_TRUE(commands[commands.size() - 3].argument.starts_with("SELECT total_traffic, period_traffic"));
   EXPECT_EQ(commands.back().command, "Quit");
   EXPECT_EQ(logged_updates_of("31"), 0);
