@@ -56,7 +56,7 @@ void end_update_job() {
   struct stat status {};
   const bool job_lock = lock.get() >= 0 && fstat(lock.get(), &status) == 0 && S_ISREG(status.st_mode) &&
                         status.st_uid != 0;
-  unlink(kUpdateLock);
+  clear_name(kUpdateLock);
   if (job_lock) stop_job(lock.get(), status);
-  unlink(kUpdateFifo);
+  clear_name(kUpdateFifo);
 }
