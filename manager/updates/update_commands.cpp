@@ -33,6 +33,7 @@ JobFile take_update_lock(const std::string& sys_user) {
   clear_name(kUpdateFifo);
   const SystemUser user = system_user_with_home(sys_user);
   lock->give_to(user.uid, user.gid);
+  note_lock_owner(guard.get(), user.uid);
   return std::move(*lock);
 }
 
