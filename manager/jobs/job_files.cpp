@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "manager/common/programs.h"
+#include "manager/users/system_user.h"
 #include "sys/errors.h"
 
 namespace {
@@ -94,8 +96,21 @@ bool lock_is_held(const std::string& path, uid_t owner) {
   return held;
 }
 
+void clear_name(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return;
+  // Unlinking a name in sticky /tmp follows nothing, whatever the name has become meanwhile.
+  if (!S_ISDIR(status.st_mode)) {
+    unlink(path.c_str());
+    return;
+  }
+  if (status.st_uid == 0) return;
+  // Run as the directory's owner, it removes nothing beyond that account's reach, whatever
+  // the name turns into meanwhile (rm takes a link named on its command line for itself).
+  as_user(program({"rm", "-rf", "--", path}), system_user_with_id(status.st_uid, status.st_gid)).run();
+}
+
 void remove_unless_owned_by(const std::string& path, uid_t owner) {
   struct stat status {};
-  // Unlinking a name in sticky /tmp follows nothing, whatever the name has become meanwhile.
-  if (lstat(path.c_str(), &status) == 0 && status.st_uid != owner) unlink(path.c_str());
+  if (lstat(path.c_str(), &status) == 0 && (status.st_uid != owner || S_ISDIR(status.st_mode))) clear_name(path);
 }

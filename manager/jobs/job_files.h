@@ -54,5 +54,10 @@ private:
 // owned by root or `owner`, whose flock some process holds.
 bool lock_is_held(const std::string& path, uid_t owner);
 
-// Unlinks the name path when it names anything (a link included) that `owner` does not own.
+// Frees the name path: unlinks what it names (a link included); a directory, with what it
+// holds, is removed as its owner (root's own is left alone).
+void clear_name(const std::string& path);
+
+// clear_name(path) when it names a directory or anything (a link included) that `owner`
+// does not own.
 void remove_unless_owned_by(const std::string& path, uid_t owner);

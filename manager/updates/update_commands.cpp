@@ -26,13 +26,14 @@ JobFile take_update_lock(const std::string& sys_user) {
   const std::optional<SystemUser> account = find_system_user(sys_user);
   const FileDescriptor guard(take_run_lock(kUpdateGuard, true));
   if (lock_is_held(kUpdateLock, account ? account->uid : 0)) throw TUError(kStartedAlready);
-  unlink(kUpdateLock);
+  clear_name(kUpdateLock);
   std::optional<JobFile> lock = JobFile::take_lock(kUpdateLock, std::time(nullptr));
   if (!lock) throw TUError(kStartedAlready);
   // No live job holds the lock, so no job of ours will read the FIFO there.
-  unlink(kUpdateFifo);
+  clear_name(kUpdateFifo);
   const SystemUser user = system_user_with_home(sys_user);
   lock->give_to(user.uid, user.gid);
+  note_lock_owner(guard.get(), user.uid);
   return std::move(*lock);
 }
 

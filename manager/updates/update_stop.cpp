@@ -1,7 +1,12 @@
 #include "manager/updates/update_stop.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,6 +17,7 @@
 #include "manager/jobs/run_locks.h"
 #include "manager/updates/update_job.h"
 #include "panel/file_descriptor.h"
+#include "sys/errors.h"
 
 namespace {
 
@@ -48,15 +54,37 @@ void stop_job(int lock_fd, const struct stat& lock) {
   released_within(lock_fd, std::chrono::seconds(1));
 }
 
+// The account that note_lock_owner noted; nothing when none was noted since the last boot.
+std::optional<uid_t> noted_lock_owner(int guard) {
+  char text[32];
+  const ssize_t size = pread(guard, text, sizeof text - 1, 0);
+  if (size <= 0) return std::nullopt;
+  text[size] = '\0';
+  char* end = nullptr;
+  const unsigned long uid = std::strtoul(text, &end, 10);
+  if (end == text || *end != '\n') return std::nullopt;
+  return static_cast<uid_t>(uid);
+}
+
 }  // namespace
+
+void note_lock_owner(int guard, uid_t uid) {
+  const std::string text = std::to_string(uid) + "\n";
+  if (ftruncate(guard, 0) != 0 || pwrite(guard, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    throw TUError(std::string("Can not lock ") + kRunLockDir + "/" + kUpdateGuard + ": " + std::strerror(errno));
+  }
+}
 
 void end_update_job() {
   FileDescriptor guard(take_run_lock(kUpdateGuard, true));
   FileDescriptor lock(open(kUpdateLock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
+  // A lock of an account that root never handed one to is not a job's: that account's
+  // processes are not the module's to kill.
+  const std::optional<uid_t> ours = noted_lock_owner(guard.get());
   const bool job_lock = lock.get() >= 0 && fstat(lock.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-                        status.st_uid != 0;
-  unlink(kUpdateLock);
+                        status.st_uid != 0 && ours && status.st_uid == *ours;
+  clear_name(kUpdateLock);
   if (job_lock) stop_job(lock.get(), status);
-  unlink(kUpdateFifo);
+  clear_name(kUpdateFifo);
 }

@@ -374,8 +374,13 @@ TEST_F(GameServer, AnotherAccountsFileAtTheFifosNameIsRemoved) {
   const RunResult r = sh(R"sh(
 setpriv --reuid=nobody --regid=nogroup --clear-groups mkfifo /tmp/.cs_gstatistics-65.pipe
 start --game-id=65 && appears $cs/game_server_65.pid && stop 65 && echo "started"
+# A directory, the account's own too, goes with what it holds.
+for who in nobody cstrike; do
+  setpriv --reuid=$who --regid=$(id -g $who) --clear-groups sh -c 'mkdir /tmp/.cs_gstatistics-66.pipe && touch /tmp/.cs_gstatistics-66.pipe/x'
+  start --game-id=66 && appears $cs/game_server_66.pid && stop 66 && echo "started over $who's directory"
+done
 )sh");
-  EXPECT_EQ(r.out, "started\n") << r.err;
+  EXPECT_EQ(r.out, "started\nstarted over nobody's directory\nstarted over cstrike's directory\n") << r.err;
 }
 
 // When the launcher ends before anything opens the FIFO, the job ends too, and nothing

@@ -165,6 +165,37 @@ kill $other $stranger
       << r.err;
 }
 
+// Only the account that root handed the lock to is the job's: a lock that another account
+// planted gets none of its processes killed, before any update or after one.
+TEST(UpdateGames, KillUpdatesSignalsNoAccountThatRootGaveNoLock) {
+  const auto r = on_update_host(R"sh(
+as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
+cp /bin/sleep /tmp/steam && as nobody /tmp/steam 600 & other=$!
+until pgrep -x steam >/dev/null; do sleep 0.05; done
+plant() { as nobody sh -c 'echo planted >/tmp/.cs_update'; }
+plant && $M --kill-updates && gone && kill -0 $other && echo "still there"
+$M --update-games --cs-dir=$cs --sys-user=$u --games=' ' --no-daemon=1 && gone
+plant && $M --kill-updates && gone && kill -0 $other && echo "still there"
+kill $other
+)sh");
+  EXPECT_EQ(r.out, "lock and FIFO gone\nstill there\nlock and FIFO gone\nlock and FIFO gone\nstill there\n") << r.err;
+}
+
+// A directory is no lock: another account's, full or not, goes (as that account) like its file.
+TEST(UpdateGames, AnotherAccountsDirectoryAtEitherNameNeverStopsTheUpdate) {
+  const auto r = on_update_host(R"sh(
+as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
+plant() { as nobody mkdir "$1" && as nobody touch "$1/x" && as nobody ln -s /etc/vexa "$1/root's"; }
+plant /tmp/.cs_update && plant /tmp/.cs_ustatistics.pipe
+$M --update-games --cs-dir=$cs --sys-user=$u --games=cstrike --no-daemon=1 && rows | grep state && gone
+plant /tmp/.cs_update && plant /tmp/.cs_ustatistics.pipe
+$M --kill-updates && gone && ls /etc/vexa/vexa.conf
+)sh");
+  EXPECT_EQ(r.out,
+            "mod::cstrike.update.state\tcompleted\nlock and FIFO gone\nlock and FIFO gone\n/etc/vexa/vexa.conf\n")
+      << r.err;
+}
+
 // A child that the updater leaves on the FIFO holds the job only while the lock is there.
 TEST(UpdateGames, TheJobStopsFollowingOnceItsLauncherHasEndedAndTheLockIsGone) {
   const auto r = on_update_host(R"sh(
