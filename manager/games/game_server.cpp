@@ -10,10 +10,10 @@
 //     game server's command line in the installation directory, then writes the wrapper pid
 //     file;
 //  6. it waits for the game server to open the FIFO, or for the launcher to end first: then
-//     the start failed, and the FIFO and the wrapper pid file go;
+//     the start failed, and the FIFO and the wrapper pid file go; else it lets go of the
+//     start's running mark, as the pid files mark the server now;
 //  7. it reads the FIFO until the server and its children are gone, writing the traffic at
-//     most once a minute, removes the FIFO, lets go of the start's running mark (another start
-//     may follow now), reaps the launcher and writes what is left,
+//     most once a minute, removes the FIFO, reaps the launcher and writes what is left,
 //     retrying for a while when the database does not take it.
 #include "manager/games/game_server.h"
 
@@ -217,13 +217,15 @@ int TStartGame::run() {
   JobFile fifo = JobFile::make_fifo(fifo_path, "Can not create FIFO " + fifo_path, JobFile::Existing::REPLACE);
   StatisticsReader reader(fifo_path);
   const pid_t launcher = start_server(user_home(sys_user), reader);
+  // The pid files mark the server from here on; held longer, the mark would keep the id from
+  // starting again, after kill-game, for as long as anything the server left holds the FIFO.
+  if (running_mark >= 0) close(running_mark);
+  running_mark = -1;
 
   TrafficWriter writer(database, TrafficRow{game_id, stats_period}, job_name);
   std::uint64_t pending = account_traffic(reader, writer, kWriteInterval, stopping);
   reader.close();
   fifo.remove();
-  if (running_mark >= 0) close(running_mark);  // the server is gone: a new start may follow
-  running_mark = -1;
   const int status = wait_for_launcher(launcher);
   write_remaining(writer, pending, job_name);
   if (stopping()) job_log(LOG_INFO, job_name + ": stopped by SIGTERM, the game server and its children killed");

@@ -12,7 +12,7 @@ class StatisticsReader;
 // value into the background process.
 struct TStartGame : GameServerSettings {
   // The descriptor of the flock that start-game takes for the game id before the job starts;
-  // the job holds it until its game server has ended. -1: none.
+  // the job holds it until its game server has started (or failed to). -1: none.
   int running_mark = -1;
 
   // Runs the job as described in game_server.cpp; returns 0 once the game server has ended,

@@ -369,6 +369,22 @@ stop 64 && start --game-id=64 && appears $cs/game_server_64.pid && stop 64 && ec
   EXPECT_EQ(r.out, "7 Game server is running already\n1\nstarted again\n") << r.err;
 }
 
+// Something the server left holding the FIFO keeps its job reading, but once kill-game has
+// removed the pid files the id starts again.
+TEST_F(GameServer, ALeftoverOnTheFifoNeverKeepsTheIdFromStartingAgain) {
+  const RunResult r = sh(R"sh(
+start --game-id=67 && appears $cs/game_server_67.pid && p=$(cat $cs/game_server_67.pid)
+setpriv --reuid=cstrike --regid=cstrike --init-groups sh -c 'exec 3>/tmp/.cs_gstatistics-67.pipe && touch /tmp/left && exec sleep 600' >/dev/null 2>&1 &
+left=$!
+appears /tmp/left
+# The server ends; its job reaps it only once the FIFO is done with.
+$M --kill-game --cs-dir=$cs --game-id=67 --port=1 && while [ "$(state $p)" = "alive " ]; do sleep 0.05; done
+start --game-id=67 && appears $cs/game_server_67.pid && echo "started again"
+kill $left; stop 67
+)sh");
+  EXPECT_EQ(r.out, "started again\n") << r.err;
+}
+
 // Another account's file at the FIFO's name is not the system user's to replace: root removes it.
 TEST_F(GameServer, AnotherAccountsFileAtTheFifosNameIsRemoved) {
   const RunResult r = sh(R"sh(
