@@ -27,6 +27,8 @@ sql() { mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "
 rows() { sql "SELECT param, val FROM module_zentra_parameters ORDER BY param"; }
 plan() { printf '%s\t%s\n' "$1" "$2" >> $home/steam.plan; }
 await() { while [ ! -e "$1" ]; do sleep 0.05; done; }
+# Runs a command as account $1.
+as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
 job_done() {
   for _ in $(seq 600); do [ -e /tmp/.cs_update ] || [ -e /tmp/.cs_ustatistics.pipe ] || return 0; sleep 0.05; done
 }
@@ -130,7 +132,6 @@ cat /tmp/out && rows && cat $home/log/update_cstrike.res && echo && ls $home/log
 // names never stops the next update, and kill-updates ends what is left of a job.
 TEST(UpdateGames, WhatADeadJobOrAnotherAccountLeftNeverStopsTheNextUpdate) {
   const auto r = on_update_host(R"sh(
-as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
 update() { $M --update-games --cs-dir=$cs --sys-user=$u --games="$1" ${2:+"$2"} >/dev/null 2>&1 || echo "refused"; }
 kill_job() { pkill -9 -f "^$M --update-games" && while [ -n "$(pgrep -f "^$M --update-games")" ]; do sleep 0.05; done; }
 running() { for pid in "$@"; do kill -0 $pid 2>/dev/null && printf 'alive ' || printf 'gone '; done; echo; }
@@ -169,7 +170,6 @@ kill $other $stranger
 // planted gets none of its processes killed, before any update or after one.
 TEST(UpdateGames, KillUpdatesSignalsNoAccountThatRootGaveNoLock) {
   const auto r = on_update_host(R"sh(
-as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
 cp /bin/sleep /tmp/steam && as nobody /tmp/steam 600 & other=$!
 until pgrep -x steam >/dev/null; do sleep 0.05; done
 plant() { as nobody sh -c 'echo planted >/tmp/.cs_update'; }
@@ -184,7 +184,6 @@ kill $other
 // A directory is no lock: another account's, full or not, goes (as that account) like its file.
 TEST(UpdateGames, AnotherAccountsDirectoryAtEitherNameNeverStopsTheUpdate) {
   const auto r = on_update_host(R"sh(
-as() { who=$1; shift; setpriv --reuid=$who --regid=$(id -g $who) --init-groups "$@"; }
 plant() { as nobody mkdir "$1" && as nobody touch "$1/x" && as nobody ln -s /etc/vexa "$1/root's"; }
 plant /tmp/.cs_update && plant /tmp/.cs_ustatistics.pipe
 $M --update-games --cs-dir=$cs --sys-user=$u --games=cstrike --no-daemon=1 && rows | grep state && gone
