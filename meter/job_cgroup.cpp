@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char* kHierarchies[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
 constexpr const char* kPrefix = "zentra.";
+// The handle type of cgroup file systems: the 64-bit id itself.
+constexpr int kKernfsHandle = 0xfe;
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -82,10 +84,9 @@ std::uint64_t cgroup_id(int parent, const std::string& name) {
 
 }  // namespace
 
-JobCgroup::JobCgroup(const std::string& name) {
-  const UniqueFd root = open_hierarchy();
+JobCgroup::JobCgroup(const std::string& name) : root_(open_hierarchy()) {
   const std::string own = own_cgroup();
-  const UniqueFd parent = open_directory(root.get(), own);
+  const UniqueFd parent = open_directory(root_.get(), own);
   if (!parent) throw MeterUnavailable(failure("can not open this process's cgroup /" + own));
   std::string leaf = kPrefix + name;
   remove_leftovers(parent.get(), leaf);
@@ -101,6 +102,19 @@ JobCgroup::JobCgroup(const std::string& name) {
   id_ = cgroup_id(parent.get(), leaf);
   procs_.reset(openat(cgroup.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC));
   if (!procs_) throw MeterUnavailable(failure("can not open " + path_ + "/cgroup.procs"));
+}
+
+bool JobCgroup::still_exists(std::uint64_t id) const noexcept {
+  struct {
+    file_handle handle;
+    std::uint64_t id;
+  } buffer{};
+  buffer.handle.handle_bytes = sizeof buffer.id;
+  buffer.handle.handle_type = kKernfsHandle;
+  std::memcpy(buffer.handle.f_handle, &id, sizeof id);
+  const UniqueFd found(open_by_handle_at(root_.get(), &buffer.handle, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Only a stale handle says it is gone; any other failure keeps it.
+  return found || errno != ESTALE;
 }
 
 bool join_cgroup(int procs_fd) noexcept {

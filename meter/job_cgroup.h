@@ -30,8 +30,11 @@ public:
   // Its cgroup.procs, opened for writing by root and close-on-exec: a child that writes "0"
   // to it joins the cgroup, with root's right to, after it has become another user.
   int procs_fd() const noexcept { return procs_.get(); }
+  // As root: false once the cgroup with `id`, in the same hierarchy, has been removed.
+  bool still_exists(std::uint64_t id) const noexcept;
 
 private:
+  kelvor::sys::UniqueFd root_;
   kelvor::sys::UniqueFd procs_;
   std::uint64_t id_ = 0;
   std::string path_;

@@ -4,37 +4,41 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "meter/job_cgroup.h"
-
-struct traffic_meter_bpf;
+#include "meter/shared_programs.h"
 
 namespace kelvor::meter {
 
 class TrafficMeter {
 public:
-  // As root: makes the job's cgroup (see JobCgroup) and loads and attaches the programs that
-  // count for it. Everything is close-on-exec and goes with this object or with the process,
-  // however it ends: nothing is pinned. Throws MeterUnavailable.
-  explicit TrafficMeter(const std::string& cgroup_name);
+  // As root, holding the lock that the jobs of this host take around it: makes the job's
+  // cgroup (see JobCgroup), takes or loads the shared programs (see SharedPrograms, whose
+  // registry is at `registry_path`) and enters the cgroup there with a count of its own,
+  // mapped for reading. Entries of cgroups that are gone are dropped on the way. Everything
+  // is close-on-exec and goes with this object or with the process, however it ends: nothing
+  // is pinned. Throws MeterUnavailable.
+  TrafficMeter(const std::string& cgroup_name, const std::string& registry_path);
+  // Takes the cgroup's entry out where the kernel lets it (kernels before 6.5 let only root);
+  // else the first meter made after the cgroup is gone drops it.
   ~TrafficMeter();
-  TrafficMeter(TrafficMeter&&) noexcept;
-  TrafficMeter& operator=(TrafficMeter&&) noexcept;
+  TrafficMeter(const TrafficMeter&) = delete;
+  TrafficMeter& operator=(const TrafficMeter&) = delete;
 
-  // The bytes counted so far; read from a mapping, so it needs no privileges.
-  std::uint64_t bytes() const noexcept;
+  // The bytes counted so far; read from the mapping, so it needs no privileges.
+  std::uint64_t bytes() const noexcept { return __atomic_load_n(count_, __ATOMIC_RELAXED); }
   // The cgroup that the job's launcher joins.
   const JobCgroup& cgroup() const noexcept { return cgroup_; }
 
 private:
-  struct Unload {
-    void operator()(traffic_meter_bpf* programs) const noexcept;
-  };
+  void drop_gone_cgroups() const;
+  void enter();
 
   JobCgroup cgroup_;
-  std::unique_ptr<traffic_meter_bpf, Unload> programs_;
+  SharedPrograms programs_;
+  kelvor::sys::UniqueFd count_map_;
+  const std::uint64_t* count_ = nullptr;  // count_map_'s value, mapped read-only
 };
 
 }  // namespace kelvor::meter

@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "manager/jobs/job_log.h"
+#include "manager/jobs/run_locks.h"
 #include "panel/conf.h"
 #include "sys/errors.h"
+#include "sys/unique_fd.h"
 
 namespace {
 
@@ -44,7 +46,9 @@ std::unique_ptr<kelvor::meter::TrafficMeter> start_kernel_meter(const std::strin
                                                                 const std::string& cgroup_name) {
   if (turned_off()) return nullptr;
   try {
-    return std::make_unique<kelvor::meter::TrafficMeter>(cgroup_name);
+    // Jobs that start together share one set of programs, and never take one another's leftovers.
+    const kelvor::sys::UniqueFd lock(take_run_lock("meter", true));
+    return std::make_unique<kelvor::meter::TrafficMeter>(cgroup_name, std::string(kRunLockDir) + "/meter.programs");
   } catch (const kelvor::meter::MeterUnavailable& reason) {
     job_log(LOG_WARNING, job_name + ": the kernel traffic meter does not run (" + reason.what() +
                              "): traffic is counted by the statistics library");

@@ -59,7 +59,7 @@ int bound(int type) {
 }  // namespace
 
 TEST(TrafficMeter, CountsEveryPathOfItsProcessesAndNoOneElses) {
-  TrafficMeter meter("meter_test");
+  TrafficMeter meter("meter_test", "/run/meter_test.programs");
   const int listener = bound(SOCK_STREAM);
   const int datagrams = bound(SOCK_DGRAM);
   ASSERT_GE(listener, 0);
