@@ -147,5 +147,16 @@ TEST_F(I386LauncherWithoutLibrary, RefusesToRunA32BitProgramUncounted) {
       << chained.result.err;
 }
 
+// Refused before it would run: no emulator is needed to see it.
+TEST(I386StaticHost, IsRefusedWhereNoKernelMeterCountsIt) {
+  StatisticsFifo fifo;
+  const std::string program = host("statistics_host32_static");
+  const auto run = zentra_test::run_program(
+      {shaper(), "-g", "-l", lib64(), "-o", fifo.path(), "--", program, "echo", "ran"}, "", {}, 30);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "shaper: " + program +
+                         " is statically linked: the statistics library can not count its traffic\n");
+}
+
 }  // namespace
 }  // namespace statistics_test
