@@ -4,6 +4,8 @@
 // The program replaces the launcher: same standard streams, working directory, user and pid,
 // and its exit status is the launcher's. LIBRARY may be of either ELF class; a library of the
 // other class is taken from beside it ("libstatistics32.so.1.0.0" or "libstatistics64.so.1.0.0").
+// A statically linked program, which no preload reaches, runs only where a kernel meter counts
+// the launcher's cgroup (ZENTRA_KERNEL_METER=1).
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,9 +21,12 @@
 
 namespace {
 
+constexpr int kUncountable = 1;    // statically linked, and no kernel meter counts it
 constexpr int kUsageStatus = 2;    // malformed command line or unusable library
 constexpr int kCannotRun = 126;    // the program exists but cannot be run counted
 constexpr int kNotFound = 127;     // the program does not exist
+// Set to "1" by a job whose kernel meter counts the launcher's cgroup.
+constexpr char kKernelMeterVar[] = "ZENTRA_KERNEL_METER";
 
 struct Options {
   std::string regime;  // "game" or "steam"
@@ -156,11 +161,33 @@ void prepare_environment(const Options& options, const Libraries& libraries) {
   setenv("LD_PRELOAD", preload_for(libraries, options.command[0]).c_str(), 1);
 }
 
+// Whether the job's kernel meter counts this launcher's cgroup. The variable is the
+// launcher's alone: the program never sees it.
+bool take_kernel_meter() {
+  const char* value = std::getenv(kKernelMeterVar);
+  const bool metered = value && std::strcmp(value, "1") == 0;
+  unsetenv(kKernelMeterVar);
+  return metered;
+}
+
+// Refuses a program that the library cannot be loaded into: a statically linked one, or a
+// script whose interpreter is one.
+void refuse_uncountable(const std::string& program) {
+  char found[PATH_MAX], interpreter[EXEC_HEAD_SIZE];
+  const char* path = search_path(program.c_str(), found, sizeof found);
+  const std::string why = "statically linked: the statistics library can not count its traffic";
+  if (is_static_executable(path)) fail(kUncountable, program + " is " + why);
+  if (script_interpreter(path, interpreter) && is_static_executable(interpreter))
+    fail(kUncountable, program + " runs " + interpreter + ", which is " + why);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
-  prepare_environment(options, find_libraries(options.library));
+  const Libraries libraries = find_libraries(options.library);
+  if (!take_kernel_meter()) refuse_uncountable(options.command[0]);
+  prepare_environment(options, libraries);
   execvp(options.command[0], options.command.data());
   const int error = errno;
   fail(error == ENOENT ? kNotFound : kCannotRun,
