@@ -5,7 +5,9 @@
 // and its exit status is the launcher's. LIBRARY may be of either ELF class; a library of the
 // other class is taken from beside it ("libstatistics32.so.1.0.0" or "libstatistics64.so.1.0.0").
 // A statically linked program, which no preload reaches, runs only where a kernel meter counts
-// the launcher's cgroup (ZENTRA_KERNEL_METER=1).
+// the launcher's cgroup (ZENTRA_KERNEL_METER=1); it then inherits the statistics FILE, held
+// open for writing as the library would hold it, so that the job sees it start and end.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +29,7 @@ constexpr int kCannotRun = 126;    // the program exists but cannot be run count
 constexpr int kNotFound = 127;     // the program does not exist
 // Set to "1" by a job whose kernel meter counts the launcher's cgroup.
 constexpr char kKernelMeterVar[] = "ZENTRA_KERNEL_METER";
+constexpr int kHeldStatisticsFloor = 100;
 
 struct Options {
   std::string regime;  // "game" or "steam"
@@ -170,15 +173,27 @@ bool take_kernel_meter() {
   return metered;
 }
 
-// Refuses a program that the library cannot be loaded into: a statically linked one, or a
-// script whose interpreter is one.
-void refuse_uncountable(const std::string& program) {
+// Why the library cannot be loaded into `program` (a statically linked one, or a script whose
+// interpreter is one), or "" when it can.
+std::string uncountable(const std::string& program) {
   char found[PATH_MAX], interpreter[EXEC_HEAD_SIZE];
   const char* path = search_path(program.c_str(), found, sizeof found);
   const std::string why = "statically linked: the statistics library can not count its traffic";
-  if (is_static_executable(path)) fail(kUncountable, program + " is " + why);
+  if (is_static_executable(path)) return program + " is " + why;
   if (script_interpreter(path, interpreter) && is_static_executable(interpreter))
-    fail(kUncountable, program + " runs " + interpreter + ", which is " + why);
+    return program + " runs " + interpreter + ", which is " + why;
+  return "";
+}
+
+// A metered program that the library cannot be loaded into still holds the statistics file
+// open while it runs, as the library would: the job sees it start, and end.
+void hold_statistics_file(const std::string& stat_file) {
+  const int fd = open(stat_file.c_str(), O_WRONLY | O_CLOEXEC);
+  // Out of the way of the numbers that start scripts redirect by hand, and kept across exec.
+  if (fd < 0 || fcntl(fd, F_DUPFD, kHeldStatisticsFloor) < 0) {
+    fail(kUncountable, "cannot open " + stat_file + ": " + std::strerror(errno));
+  }
+  close(fd);
 }
 
 }  // namespace
@@ -186,7 +201,12 @@ void refuse_uncountable(const std::string& program) {
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
   const Libraries libraries = find_libraries(options.library);
-  if (!take_kernel_meter()) refuse_uncountable(options.command[0]);
+  const std::string reason = uncountable(options.command[0]);
+  if (!take_kernel_meter()) {
+    if (!reason.empty()) fail(kUncountable, reason);
+  } else if (!reason.empty()) {
+    hold_statistics_file(options.stat_file);
+  }
   prepare_environment(options, libraries);
   execvp(options.command[0], options.command.data());
   const int error = errno;
