@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <bpf/bpf.h>
+#include <fstream>
+#include <set>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
@@ -119,4 +123,52 @@ TEST(JobCgroup, ReplacesAnEmptyLeftoverAndLeavesABusyOne) {
   EXPECT_NE(beside.id(), reused.id());
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
+}
+
+// The cgroups entered in the programs' map that the registry names.
+std::vector<std::uint64_t> entered(const std::string& registry) {
+  std::ifstream file(registry);
+  unsigned sent = 0, received = 0, map_id = 0;
+  file >> sent >> received >> map_id;
+  const int map = bpf_map_get_fd_by_id(map_id);
+  std::vector<std::uint64_t> ids;
+  std::uint64_t key = 0, next = 0;
+  for (const void* previous = nullptr; map >= 0 && bpf_map_get_next_key(map, previous, &next) == 0; previous = &key) {
+    ids.push_back(next);
+    key = next;
+  }
+  if (map >= 0) close(map);
+  return ids;
+}
+
+// Jobs share the programs; one that ends as the system user still takes its entry out.
+TEST(TrafficMeter, MetersShareTheProgramsAndEachTakesItsEntryOut) {
+  const std::string registry = "/run/meter_share_test.programs";
+  const TrafficMeter holder("share_holder", registry);
+  const pid_t job = fork();
+  if (job == 0) {
+    const auto* meter = new TrafficMeter("share_job", registry);
+    const bool shared = entered(registry).size() == 2;  // only root may look
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
+    delete meter;
+    _exit(shared ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(job, &status, 0), job);
+  EXPECT_EQ(status, 0) << "the second meter did not share the first one's programs";
+  EXPECT_EQ(entered(registry), std::vector<std::uint64_t>{holder.cgroup().id()});
+
+  // A job killed outright leaves its entry; once its cgroup is gone, the next meter drops it.
+  const pid_t killed = fork();
+  if (killed == 0) {
+    new TrafficMeter("share_killed", registry);
+    _exit(0);
+  }
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  ASSERT_EQ(entered(registry).size(), 2u);
+  const JobCgroup successor("share_killed");  // removes the empty leftover
+  const TrafficMeter next("share_next", registry);
+  const std::vector<std::uint64_t> left = entered(registry);
+  EXPECT_EQ(std::set<std::uint64_t>(left.begin(), left.end()),
+            (std::set<std::uint64_t>{holder.cgroup().id(), next.cgroup().id()}));
 }
