@@ -4,17 +4,18 @@
 
 #include <arpa/inet.h>
 #include <bpf/bpf.h>
-#include <fstream>
-#include <set>
-#include <vector>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <netinet/in.h>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "meter/traffic_meter.h"
 
@@ -62,8 +63,20 @@ int bound(int type) {
 
 }  // namespace
 
+// This process's descriptors that an exec would pass on.
+std::set<int> inherited_descriptors() {
+  std::set<int> found;
+  for (int fd = 0; fd < 1024; ++fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) found.insert(fd);
+  }
+  return found;
+}
+
 TEST(TrafficMeter, CountsEveryPathOfItsProcessesAndNoOneElses) {
+  const std::set<int> before = inherited_descriptors();
   TrafficMeter meter("meter_test", "/run/meter_test.programs");
+  EXPECT_EQ(inherited_descriptors(), before) << "a descriptor of the meter would reach the launcher";
   const int listener = bound(SOCK_STREAM);
   const int datagrams = bound(SOCK_DGRAM);
   ASSERT_GE(listener, 0);
