@@ -1,5 +1,7 @@
 #include "manager/jobs/billed_traffic.h"
 
+#include <algorithm>
+
 #include "manager/jobs/job_log.h"
 #include "manager/jobs/statistics_reader.h"
 #include "meter/traffic_meter.h"
@@ -11,8 +13,11 @@ std::uint64_t BilledTraffic::take(std::uint64_t library_bytes, bool final) {
   library_total_ = saturating_add(library_total_, library_bytes);
   if (!meter_) return library_bytes;
   const std::uint64_t meter_total = meter_->bytes() - meter_start_;
-  const std::uint64_t growth = meter_total - meter_billed_;
-  meter_billed_ = meter_total;
+  // The kernel does not see TCP's splice, which the library counts: each total only grows, so
+  // the larger one bills what either saw, and what both saw once.
+  const std::uint64_t billed_total = std::max(meter_total, library_total_);
+  const std::uint64_t growth = billed_total - billed_;
+  billed_ = billed_total;
   compare(meter_total, final);
   return growth;
 }

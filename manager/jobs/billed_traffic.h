@@ -1,5 +1,5 @@
-// The figure that bills a job's traffic: the kernel meter's where it runs, else the
-// statistics library's; where both count, the two are compared.
+// The figure that bills a job's traffic: where the kernel meter runs, the larger of its total
+// and the statistics library's, else the library's; where both count, the two are compared.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +21,9 @@ public:
   BilledTraffic(const kelvor::meter::TrafficMeter* meter, std::string job_name);
 
   // Takes the library's bytes read since the last call and returns the bytes to bill for the
-  // same time: the library's, or, with a meter, the meter's growth. The two totals are then
+  // same time: the library's, or, with a meter, the growth of the larger of the two totals. The two totals are then
   // compared and a difference logged with both figures (not again while it stays the same):
-  // the library ahead of the kernel (forged records), or behind it by more than kLibraryLag,
+  // the library ahead of the kernel (TCP splice, forged records), or behind it by more than kLibraryLag,
   // or at the `final` call, once every process has reported, by more than kFewBytes (paths
   // the library can not see: static programs, libc's own calls, death by a signal).
   // The library's figure is read before the meter's, so that its records are in the kernel's.
@@ -35,7 +35,7 @@ private:
   const kelvor::meter::TrafficMeter* meter_;
   std::string job_name_;
   std::uint64_t meter_start_ = 0;
-  std::uint64_t meter_billed_ = 0;  // since meter_start_
+  std::uint64_t billed_ = 0;  // the larger total at the last call
   std::uint64_t library_total_ = 0;
   __int128 logged_gap_ = 0;  // meter minus library at the last line
 };

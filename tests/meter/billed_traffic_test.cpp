@@ -1,0 +1,107 @@
+// The billed figure, where a kernel meter counts the job's cgroup beside the library.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "manager/jobs/billed_traffic.h"
+#include "meter/traffic_meter.h"
+
+namespace {
+
+constexpr long kSpliced = 100000;
+
+// A listening loopback TCP socket and its address.
+int listening(sockaddr_in& address) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    return -1;
+  return fd;
+}
+
+// In the cgroup: takes kSpliced bytes off a TCP connection by splice, then sends 500 by write.
+[[noreturn]] void splicing_child(int procs_fd, sockaddr_in server) {
+  if (!kelvor::meter::join_cgroup(procs_fd)) _exit(10);
+  const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  int pipe_ends[2];
+  if (connect(tcp, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 || pipe(pipe_ends) != 0) _exit(11);
+  static char data[65536];
+  for (long got = 0; got < kSpliced;) {
+    const ssize_t n = splice(tcp, nullptr, pipe_ends[1], nullptr, sizeof data, 0);
+    if (n <= 0 || read(pipe_ends[0], data, n) != n) _exit(12);
+    got += n;
+  }
+  if (write(tcp, data, 500) != 500) _exit(13);
+  _exit(0);
+}
+
+}  // namespace
+
+// Each figure bills what it saw that the other did not, and what both saw bills once.
+TEST(BilledTraffic, BillsTheLargerOfTheTwoTotalsOnce) {
+  const kelvor::meter::TrafficMeter meter("billed_test", "/run/billed_test.programs");
+  BilledTraffic billed(&meter, "billed test");
+  sockaddr_in server;
+  const int listener = listening(server);
+  ASSERT_GE(listener, 0);
+  const pid_t child = fork();
+  if (child == 0) splicing_child(meter.cgroup().procs_fd(), server);
+  ASSERT_GT(child, 0);
+  const int peer = accept(listener, nullptr, nullptr);
+  static char data[kSpliced];
+  std::memset(data, 'x', sizeof data);
+  for (long sent = 0; sent < kSpliced;) {
+    const ssize_t n = write(peer, data + sent, kSpliced - sent);
+    ASSERT_GT(n, 0);
+    sent += n;
+  }
+  ASSERT_EQ(recv(peer, data, 500, MSG_WAITALL), 500);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0) << "the child failed at step " << WEXITSTATUS(status);
+  close(peer);
+  close(listener);
+
+  // The kernel does not see a splice off a TCP socket; the library reports it, and the write
+  // that both saw bills once.
+  EXPECT_EQ(meter.bytes(), 500u);
+  const std::uint64_t first = billed.take(kSpliced, false);
+  EXPECT_EQ(first + billed.take(500, true), static_cast<std::uint64_t>(kSpliced + 500));
+}
+
+// What the kernel sees alone (a static program, a raw system call) bills too.
+TEST(BilledTraffic, BillsWhatOnlyTheKernelSaw) {
+  const kelvor::meter::TrafficMeter meter("billed_kernel_test", "/run/billed_test.programs");
+  BilledTraffic billed(&meter, "billed test");
+  sockaddr_in server;
+  const int listener = listening(server);
+  ASSERT_GE(listener, 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!kelvor::meter::join_cgroup(meter.cgroup().procs_fd())) _exit(10);
+    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(tcp, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 || write(tcp, "abcdefgh", 8) != 8)
+      _exit(11);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  const int peer = accept(listener, nullptr, nullptr);
+  char data[8];
+  ASSERT_EQ(recv(peer, data, 8, MSG_WAITALL), 8);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  close(peer);
+  close(listener);
+  EXPECT_EQ(billed.take(0, true), 8u);
+}
