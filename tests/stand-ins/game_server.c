@@ -112,6 +112,8 @@ static void exchange(long long bytes) {
   exchanged += bytes;
 }
 
+/* Runs `path` `bytes` in a child with the signal mask of a waiting server; dies unless it
+ * exits with status 0. */
 static void run_static_helper(const char *path, long long bytes, const sigset_t *waiting_mask) {
   char argument[32];
   snprintf(argument, sizeof argument, "%lld", bytes);
@@ -130,7 +132,8 @@ static void run_static_helper(const char *path, long long bytes, const sigset_t 
   }
 }
 
-/* fprintf's bytes leave through libc's internal write, which no preload can interpose. */
+/* Writes `bytes` bytes of text to the peer through a stream: fprintf's bytes leave through
+ * libc's internal write, which no preload can interpose. */
 static void write_text_stream(long long bytes) {
   static const char line[] = "player 17 says: good game, well played\n";
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -145,6 +148,7 @@ static void write_text_stream(long long bytes) {
   if (fclose(stream) != 0) die("fclose");
 }
 
+/* Resolves `name` to IPv4 addresses, or dies. */
 static void resolve(const char *name) {
   const struct addrinfo hints = {.ai_family = AF_INET, .ai_socktype = SOCK_DGRAM};
   struct addrinfo *found = NULL;

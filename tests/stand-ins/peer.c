@@ -38,6 +38,8 @@
 enum { MAX_CONNECTIONS = 512, MAX_ORDERS = 256, BURST = 64, RECEIVE_BUFFER = 32 << 20 };
 enum { DNS_HEADER = 12, DNS_ANSWER = 16, DNS_TYPE_A = 1, DNS_CLASS_IN = 1 };
 
+/* An accepted TCP connection: its client's port, the bytes still to send it, whether it has
+ * sent everything (end of file). */
 struct connection {
   int fd;
   unsigned port;
@@ -45,6 +47,7 @@ struct connection {
   int read_all;
 };
 
+/* An order for a connection not accepted yet. */
 struct order {
   unsigned port;
   long long bytes;
@@ -56,8 +59,11 @@ static struct order orders[MAX_ORDERS];
 static size_t order_count;
 static int listener = -1, datagrams = -1, dns = -1, control = -1;
 static unsigned long long moved;
+/* What arrives lands in `buffer`; downloads are sent from `filler`. */
 static char buffer[1 << 20];
+static const char filler[1 << 20];
 
+/* Says what failed and why on standard error; exits with status 3. */
 static void die(const char *what) {
   fprintf(stderr, "peer stand-in: %s: %s\n", what, strerror(errno));
   exit(3);
@@ -65,6 +71,7 @@ static void die(const char *what) {
 
 /* ---- set-up ---- */
 
+/* A socket of `type` bound to `address`, which then holds the port bound; -1 when taken. */
 static int loopback_socket(int type, struct sockaddr_in *address) {
   const int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) die("socket");
@@ -121,6 +128,8 @@ static void bind_dns(char *name, size_t size) {
   die("bind DNS on port 53");
 }
 
+/* Makes `dir` (which must not exist) and listens on `dir`/control, written to `path`, that
+ * any account may connect to: the stand-ins run as the system user. */
 static void bind_control(const char *dir, char *path, size_t size) {
   struct sockaddr_un address = {.sun_family = AF_UNIX};
   if ((size_t)snprintf(path, size, "%s/control", dir) >= sizeof address.sun_path) {
@@ -130,13 +139,17 @@ static void bind_control(const char *dir, char *path, size_t size) {
   if (mkdir(dir, 0755) != 0) die(dir);
   strcpy(address.sun_path, path);
   control = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (control < 0 || bind(control, (const struct sockaddr *)&address, sizeof address) != 0 ||
-      chmod(path, 0666) != 0 || listen(control, SOMAXCONN) != 0)
-    die(path);
+  if (control < 0) die("socket");
+  /* The mode comes with the bind: no later change by path. */
+  const mode_t mask = umask(0111);
+  const int bound = bind(control, (const struct sockaddr *)&address, sizeof address);
+  umask(mask);
+  if (bound != 0 || listen(control, SOMAXCONN) != 0) die(path);
 }
 
 /* ---- the services ---- */
 
+/* Closes connection `i`; the last one takes its place. */
 static void forget(size_t i) {
   close(connections[i].fd);
   connections[i] = connections[--connection_count];
@@ -152,6 +165,7 @@ static int apply_order(unsigned port, long long bytes) {
   return 0;
 }
 
+/* Accepts what is waiting, each with the order that came before it. */
 static void accept_connections(void) {
   while (connection_count < MAX_CONNECTIONS) {
     struct sockaddr_in from;
@@ -186,11 +200,12 @@ static int read_connection(size_t i) {
   }
 }
 
+/* Sends connection `i` what it ordered, as far as it takes it now; then ends its side. */
 static void write_connection(size_t i) {
   struct connection *c = &connections[i];
   while (c->to_send > 0) {
-    const size_t n = c->to_send < (long long)sizeof buffer ? (size_t)c->to_send : sizeof buffer;
-    const ssize_t sent = send(c->fd, buffer, n, MSG_NOSIGNAL);
+    const size_t n = c->to_send < (long long)sizeof filler ? (size_t)c->to_send : sizeof filler;
+    const ssize_t sent = send(c->fd, filler, n, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno != EAGAIN && errno != EINTR) forget(i);
       return;
@@ -202,6 +217,7 @@ static void write_connection(size_t i) {
   if (c->read_all) forget(i);
 }
 
+/* Answers the requests waiting (a few, so the others get their turn). */
 static void answer_datagrams(void) {
   for (int i = 0; i < BURST; ++i) {
     struct sockaddr_in from;
@@ -244,6 +260,7 @@ static size_t dns_answer(unsigned char *message, size_t size) {
   return end + sizeof record;
 }
 
+/* Answers the DNS queries waiting (a few, so the others get their turn). */
 static void answer_dns(void) {
   for (int i = 0; i < BURST; ++i) {
     struct sockaddr_in from;
@@ -311,8 +328,8 @@ static void serve_control(void) {
   close(client);
 }
 
+/* Serves until killed. */
 static void serve(void) {
-  memset(buffer, 'x', sizeof buffer);
   for (;;) {
     struct pollfd fds[MAX_CONNECTIONS + 4];
     fds[0] = (struct pollfd){.fd = connection_count < MAX_CONNECTIONS ? listener : -1, .events = POLLIN};
@@ -340,6 +357,7 @@ static void serve(void) {
   }
 }
 
+/* Asks the peer at control socket `path` for its count and prints it; the exit status. */
 static int count(const char *path) {
   struct sockaddr_un address = {.sun_family = AF_UNIX};
   if (strlen(path) >= sizeof address.sun_path) {
@@ -357,6 +375,7 @@ static int count(const char *path) {
   return fflush(stdout) != 0;
 }
 
+/* Leaves the caller's session and streams. */
 static void detach(void) {
   setsid();
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
