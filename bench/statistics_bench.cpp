@@ -1,6 +1,8 @@
 // Measures what the statistics library adds to its host: the same work in a plain process and
 // in one with the library preloaded, side by side, best of a few alternating rounds. Given a
-// second library (an earlier build, say), it runs that too and compares the two.
+// second library (an earlier build, say), it runs that too and compares the two. As root it
+// also measures the kernel meter: the work in the meter's cgroup, and in a plain process
+// beside a meter counting another cgroup (what every meter adds to every process of a host).
 //   statistics_bench LIBRARY [BASELINE]
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,10 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "meter/traffic_meter.h"
 
 namespace {
 
@@ -122,8 +127,9 @@ pid_t drain(const std::string& fifo) {
   return pid;
 }
 
-// Runs this program with --measure, preloaded when `env` says so, and parses its figures.
-Figures run_round(const char* self, const std::vector<std::string>& env) {
+// Runs this program with --measure, preloaded when `env` says so, in the cgroup of
+// `cgroup_procs` unless it is -1, and parses its figures.
+Figures run_round(const char* self, const std::vector<std::string>& env, int cgroup_procs = -1) {
   int out[2];
   if (pipe(out) != 0) std::exit(3);
   const pid_t pid = fork();
@@ -131,6 +137,7 @@ Figures run_round(const char* self, const std::vector<std::string>& env) {
     dup2(out[1], 1);
     close(out[0]);
     for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
+    if (cgroup_procs >= 0 && !kelvor::meter::join_cgroup(cgroup_procs)) _exit(126);
     execl(self, self, "--measure", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -191,11 +198,53 @@ void print_against_baseline(const Figures& plain, const Figures& baseline,
                 preloaded.at(key) - plain.at(key));
 }
 
+// The kernel meter's rounds: in its cgroup, and beside it. False, with the reason printed,
+// where no meter runs.
+struct MeterFigures {
+  Figures inside, beside, beside_many;
+};
+
+// As many meters as a host with that many running servers has.
+constexpr int kManyMeters = 32;
+
+bool meter_round(const char* self, MeterFigures& figures) {
+  try {
+    // The sandbox's /run is its own: the programs are shared by these meters alone.
+    const std::string registry = "/run/statistics_bench.programs";
+    std::vector<std::unique_ptr<kelvor::meter::TrafficMeter>> meters;
+    meters.push_back(std::make_unique<kelvor::meter::TrafficMeter>("statistics_bench", registry));
+    keep_best(figures.inside, run_round(self, {}, meters.front()->cgroup().procs_fd()));
+    keep_best(figures.beside, run_round(self, {}));
+    while (meters.size() < kManyMeters) {
+      meters.push_back(std::make_unique<kelvor::meter::TrafficMeter>("statistics_bench_" + std::to_string(meters.size()), registry));
+    }
+    keep_best(figures.beside_many, run_round(self, {}));
+    return true;
+  } catch (const kelvor::meter::MeterUnavailable& reason) {
+    std::printf("kernel meter not measured: %s\n", reason.what());
+    return false;
+  }
+}
+
+void print_meter(const Figures& plain, const MeterFigures& meter) {
+  std::printf("\nkernel meter cost, same rounds (ns per call)\n");
+  std::printf("%-44s %9s %9s %7s %9s %7s %9s %7s\n", "case", "plain", "metered", "ratio", "beside", "ratio",
+              "beside 32", "ratio");
+  for (const auto& [key, label] : kCases)
+    std::printf("%-44s %9.1f %9.1f %6.3fx %9.1f %6.3fx %9.1f %6.3fx\n", label, plain.at(key), meter.inside.at(key),
+                meter.inside.at(key) / plain.at(key), meter.beside.at(key), meter.beside.at(key) / plain.at(key),
+                meter.beside_many.at(key), meter.beside_many.at(key) / plain.at(key));
+  std::printf("(beside: a process outside the metered cgroup, with one meter and with %d running; each\n"
+              " running meter adds its check to every socket call of every process on the host)\n", kManyMeters);
+}
+
 int compare(const char* self, const std::string& library, const std::string& baseline) {
   char dir[] = "/tmp/statistics-bench-XXXXXX";
   if (!mkdtemp(dir)) return 1;
   const std::string fifo = std::string(dir) + "/statistics.pipe";
   Figures plain, earlier, preloaded;
+  MeterFigures metered;
+  bool meter_runs = geteuid() == 0;
   const auto run_baseline = [&] {
     if (!baseline.empty()) keep_best(earlier, preloaded_round(self, baseline, fifo));
   };
@@ -205,6 +254,7 @@ int compare(const char* self, const std::string& library, const std::string& bas
     if (round % 2 == 0) run_baseline();
     keep_best(preloaded, preloaded_round(self, library, fifo));
     if (round % 2 == 1) run_baseline();
+    if (meter_runs) meter_runs = meter_round(self, metered);
   }
   rmdir(dir);
   std::printf("statistics library cost, best of %d rounds (ns per call)\n", kRounds);
@@ -214,6 +264,7 @@ int compare(const char* self, const std::string& library, const std::string& bas
   // of counted traffic: the threshold alone asks for 0.8 record writes per call there.
   std::printf("(the TCP case includes %.1f record writes per call, which the threshold demands)\n",
               2.0 * kCallBytes / 10240);
+  if (meter_runs) print_meter(plain, metered);
   return 0;
 }
 

@@ -18,6 +18,7 @@
 
 #include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -140,7 +141,10 @@ struct statx;
     (pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions, \
      const posix_spawnattr_t *attr, char *const argv[], char *const envp[]), \
     (pid, file, actions, attr, argv, envp), (), NO_SYSCALL) \
-  X(_Fork, OPTIONAL, OWN, pid_t, (void), (), (), NO_SYSCALL)
+  X(_Fork, OPTIONAL, OWN, pid_t, (void), (), (), NO_SYSCALL) \
+  /* Leaving without exit handlers: the remainder of the count is reported first. */ \
+  X(_exit, OPTIONAL, OWN, void, (int status), (status), (), SYS_exit_group) \
+  X(_Exit, OPTIONAL, OWN, void, (int status), (status), (), SYS_exit_group)
 
 #pragma GCC visibility push(hidden)
 

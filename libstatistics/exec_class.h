@@ -14,8 +14,19 @@ extern "C" {
 #define STAT_LIB32_VAR "ZENTRA_STAT_LIB32"
 #define STAT_LIB64_VAR "ZENTRA_STAT_LIB64"
 
+/* Room for the head of a program, and so for the interpreter that a "#!" line names. */
+#define EXEC_HEAD_SIZE 256
+
 /* 32 or 64 for an ELF file or a script whose interpreter is one; 0 when unknown. */
 int program_class(const char *path);
+
+/* The interpreter that the "#!" line of `path` names, written to `out` (EXEC_HEAD_SIZE
+ * bytes); NULL when `path` is no such script or cannot be read. */
+const char *script_interpreter(const char *path, char *out);
+
+/* 1 for an ELF executable of either class without a program interpreter (statically linked,
+ * static-pie included), which no preload reaches; 0 otherwise, or when it cannot be read. */
+int is_static_executable(const char *path);
 
 /* Writes into `out` the preload list `first` [`second`] followed by the entries of `old`
  * (may be NULL) other than `first`, `second` and `drop`; returns 0 when it does not fit. */

@@ -52,7 +52,8 @@ STATISTICS_CALLS(DEFINE_RAW)
 
 __attribute__((noreturn)) static void fail_load(const char *text) {
   say(text, "", "");
-  _exit(1);
+  REAL(_exit)(1);
+  __builtin_unreachable();
 }
 
 /* ---- records ---- */
@@ -212,7 +213,7 @@ static int open_statistics_file(void) {
   int fd = open(stat_file, O_WRONLY);
   if (fd == -1) {
     say("staistics: Failed to open ", stat_file, " file.\n");
-    _exit(1);
+    REAL(_exit)(1);
   }
   /* Each program of a chain that opens a regular file adds to it. */
   struct stat64 st;
@@ -261,6 +262,24 @@ EXPORT pid_t _Fork(void) {
   pid_t pid = CALL(_Fork)();
   if (pid == 0) start_forked_child();
   return pid;
+}
+
+/* ---- leaving ---- */
+
+/* The ways out that run no exit handlers, and so no destructor: signal handlers and vfork
+ * children take them. What is left of the count is taken before it is written, so a vfork
+ * child that leaves empties the count it shares with its parent, and the bytes go out once.
+ * Nothing here waits for another record: the one this handler interrupted may never end. */
+EXPORT void _exit(int status) {
+  report_so_far();
+  CALL(_exit)(status);
+  __builtin_unreachable();
+}
+
+EXPORT void _Exit(int status) {
+  report_so_far();
+  CALL(_Exit)(status);
+  __builtin_unreachable();
 }
 
 /* ---- unload ---- */

@@ -57,7 +57,8 @@ static inline void count_bytes(long long n) {
 /* Writes one whole record to the statistics channel; false when it could not be written. */
 int write_record(int32_t kind, int32_t value);
 
-/* Reports what has been counted so far, before this process's image or memory is copied. */
+/* Reports what has been counted so far, and empties the count, before this process's image or
+ * memory is copied, or before it leaves without its destructor. */
 void report_so_far(void);
 
 /* For the rest of the process's life every data call refuses counted sockets (transfer.c). */

@@ -4,6 +4,10 @@
 // The program replaces the launcher: same standard streams, working directory, user and pid,
 // and its exit status is the launcher's. LIBRARY may be of either ELF class; a library of the
 // other class is taken from beside it ("libstatistics32.so.1.0.0" or "libstatistics64.so.1.0.0").
+// A statically linked program, which no preload reaches, runs only where a kernel meter counts
+// the launcher's cgroup (ZENTRA_KERNEL_METER=1); it then inherits the statistics FILE, held
+// open for writing as the library would hold it, so that the job sees it start and end.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,9 +23,13 @@
 
 namespace {
 
+constexpr int kUncountable = 1;    // statically linked, and no kernel meter counts it
 constexpr int kUsageStatus = 2;    // malformed command line or unusable library
 constexpr int kCannotRun = 126;    // the program exists but cannot be run counted
 constexpr int kNotFound = 127;     // the program does not exist
+// Set to "1" by a job whose kernel meter counts the launcher's cgroup.
+constexpr char kKernelMeterVar[] = "ZENTRA_KERNEL_METER";
+constexpr int kHeldStatisticsFloor = 100;
 
 struct Options {
   std::string regime;  // "game" or "steam"
@@ -156,11 +164,50 @@ void prepare_environment(const Options& options, const Libraries& libraries) {
   setenv("LD_PRELOAD", preload_for(libraries, options.command[0]).c_str(), 1);
 }
 
+// Whether the job's kernel meter counts this launcher's cgroup. The variable is the
+// launcher's alone: the program never sees it.
+bool take_kernel_meter() {
+  const char* value = std::getenv(kKernelMeterVar);
+  const bool metered = value && std::strcmp(value, "1") == 0;
+  unsetenv(kKernelMeterVar);
+  return metered;
+}
+
+// Why the library cannot be loaded into `program` (a statically linked one, or a script whose
+// interpreter is one), or "" when it can.
+std::string uncountable(const std::string& program) {
+  char found[PATH_MAX], interpreter[EXEC_HEAD_SIZE];
+  const char* path = search_path(program.c_str(), found, sizeof found);
+  const std::string why = "statically linked: the statistics library can not count its traffic";
+  if (is_static_executable(path)) return program + " is " + why;
+  if (script_interpreter(path, interpreter) && is_static_executable(interpreter))
+    return program + " runs " + interpreter + ", which is " + why;
+  return "";
+}
+
+// A metered program that the library cannot be loaded into still holds the statistics file
+// open while it runs, as the library would: the job sees it start, and end.
+void hold_statistics_file(const std::string& stat_file) {
+  const int fd = open(stat_file.c_str(), O_WRONLY | O_CLOEXEC);
+  // Out of the way of the numbers that start scripts redirect by hand, and kept across exec.
+  if (fd < 0 || fcntl(fd, F_DUPFD, kHeldStatisticsFloor) < 0) {
+    fail(kUncountable, "cannot open " + stat_file + ": " + std::strerror(errno));
+  }
+  close(fd);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
-  prepare_environment(options, find_libraries(options.library));
+  const Libraries libraries = find_libraries(options.library);
+  const std::string reason = uncountable(options.command[0]);
+  if (!take_kernel_meter()) {
+    if (!reason.empty()) fail(kUncountable, reason);
+  } else if (!reason.empty()) {
+    hold_statistics_file(options.stat_file);
+  }
+  prepare_environment(options, libraries);
   execvp(options.command[0], options.command.data());
   const int error = errno;
   fail(error == ENOENT ? kNotFound : kCannotRun,

@@ -5,16 +5,18 @@
 //  3. the panel database is opened once as root, which reads and keeps its credentials (a
 //     full database, or one that is away, is waited for), and closed again: the job holds a
 //     connection only while it writes;
-//  4. the job becomes the system user for good and writes the game configuration;
+//  4. it starts its kernel traffic meter where it runs, becomes the system user for good and
+//     writes the game configuration;
 //  5. it makes the statistics FIFO, opens its reading end and starts the launcher with the
-//     game server's command line in the installation directory, then writes the wrapper pid
-//     file;
+//     game server's command line in the installation directory, in the meter's cgroup, then
+//     writes the wrapper pid file;
 //  6. it waits for the game server to open the FIFO, or for the launcher to end first: then
 //     the start failed, and the FIFO and the wrapper pid file go; else it lets go of the
 //     start's running mark, as the pid files mark the server now;
-//  7. it reads the FIFO until the server and its children are gone, writing the traffic at
-//     most once a minute, removes the FIFO, reaps the launcher and writes what is left,
-//     retrying for a while when the database does not take it.
+//  7. it reads the FIFO until the server and its children are gone, writing the traffic (the
+//     meter's figure where it runs, else the library's) at most once a minute, removes the
+//     FIFO, reaps the launcher and writes what is left, retrying for a while when the database
+//     does not take it.
 #include "manager/games/game_server.h"
 
 #include <algorithm>
@@ -35,6 +37,7 @@
 #include "manager/games/traffic_accounting.h"
 #include "manager/jobs/job_files.h"
 #include "manager/jobs/job_log.h"
+#include "manager/jobs/kernel_meter.h"
 #include "manager/jobs/launcher_wait.h"
 #include "manager/jobs/statistics_reader.h"
 #include "manager/users/system_user.h"
@@ -86,9 +89,9 @@ private:
   sigset_t previous_;
 };
 
-pid_t start_launcher(const kelvor::sys::TEArgs& command_line) {
+pid_t start_launcher(const kelvor::sys::TEArgs& command_line, const kelvor::meter::TrafficMeter* meter) {
   kelvor::sys::TExec launcher(command_line, kelvor::sys::TExec::DEFAULT ^ kelvor::sys::TExec::WAIT);
-  return launcher.run().pid;
+  return metered(launcher, meter).run().pid;
 }
 
 std::string describe_status(int status) {
@@ -210,30 +213,35 @@ int TStartGame::run() {
   database.disconnect();
   // Another account's file at the FIFO's name would keep the server from ever starting.
   if (const auto user = find_system_user(sys_user)) remove_unless_owned_by(statistics_fifo_path(game_id), user->uid);
+  const std::unique_ptr<kelvor::meter::TrafficMeter> meter = start_kernel_meter(job_name, "game_" + game_id);
   switch_to_user(sys_user);
   write_game_config(*this);
 
   const std::string fifo_path = statistics_fifo_path(game_id);
   JobFile fifo = JobFile::make_fifo(fifo_path, "Can not create FIFO " + fifo_path, JobFile::Existing::REPLACE);
   StatisticsReader reader(fifo_path);
-  const pid_t launcher = start_server(user_home(sys_user), reader);
+  const pid_t launcher = start_server(user_home(sys_user), reader, meter.get());
   // The pid files mark the server from here on; held longer, the mark would keep the id from
   // starting again, after kill-game, for as long as anything the server left holds the FIFO.
   if (running_mark >= 0) close(running_mark);
   running_mark = -1;
 
   TrafficWriter writer(database, TrafficRow{game_id, stats_period}, job_name);
-  std::uint64_t pending = account_traffic(reader, writer, kWriteInterval, stopping);
+  BilledTraffic billed(meter.get(), job_name);
+  std::uint64_t pending = account_traffic(reader, writer, billed, kWriteInterval, stopping);
   reader.close();
   fifo.remove();
   const int status = wait_for_launcher(launcher);
+  // What a process that had let go of the FIFO still moved.
+  pending = saturating_add(pending, billed.take(0, true));
   write_remaining(writer, pending, job_name);
   if (stopping()) job_log(LOG_INFO, job_name + ": stopped by SIGTERM, the game server and its children killed");
   job_log(LOG_INFO, job_name + ": the game server ended, its launcher with " + describe_status(status));
   return 0;
 }
 
-pid_t TStartGame::start_server(const std::string& home, StatisticsReader& reader) const {
+pid_t TStartGame::start_server(const std::string& home, StatisticsReader& reader,
+                               const kelvor::meter::TrafficMeter* meter) const {
   const kelvor::sys::TEArgs command_line = game_server_command_line(*this, home);
   if (chdir(cs_dir.c_str()) != 0) {
     // The launcher then does not find ./hlds_run, which the caller sees below.
@@ -242,7 +250,7 @@ pid_t TStartGame::start_server(const std::string& home, StatisticsReader& reader
   {
     const TermBlocked held;
     if (stopping()) throw TUError("SIGTERM came before the game server started");
-    launcher = start_launcher(command_line);
+    launcher = start_launcher(command_line, meter);
   }
   const std::string wrapper_path = wrapper_pid_path(cs_dir, game_id);
   std::optional<JobFile> wrapper = JobFile::write_file(wrapper_path, std::to_string(launcher));

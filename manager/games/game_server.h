@@ -7,6 +7,9 @@
 #include "manager/games/game_settings.h"
 
 class StatisticsReader;
+namespace kelvor::meter {
+class TrafficMeter;
+}
 
 // The job that runs a game server behind the launcher and accounts its traffic; copied by
 // value into the background process.
@@ -22,10 +25,10 @@ struct TStartGame : GameServerSettings {
 
 private:
   int run();
-  // Starts the launcher in the installation, writes the wrapper pid file and waits until the
-  // game server has opened the FIFO; returns the launcher's pid. Throws TUError when the
-  // launcher ends first, the wrapper pid file then removed.
-  pid_t start_server(const std::string& home, StatisticsReader& reader) const;
+  // Starts the launcher in the installation (in the cgroup of `meter`, if any), writes the
+  // wrapper pid file and waits until the game server has opened the FIFO; returns the
+  // launcher's pid. Throws TUError when the launcher ends first, the wrapper pid file then removed.
+  pid_t start_server(const std::string& home, StatisticsReader& reader, const kelvor::meter::TrafficMeter* meter) const;
 };
 
 // The job's SIGTERM handler: SIGKILL to the rest of its process group (the launcher, the game

@@ -199,8 +199,8 @@ void TrafficWriter::log_failure(std::uint64_t pending, const std::string& reason
   job_log(LOG_WARNING, job_name_ + ": traffic not written, " + std::to_string(pending) + " bytes kept pending: " + reason);
 }
 
-std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, std::chrono::milliseconds interval,
-                              const std::function<bool()>& stopping) {
+std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, BilledTraffic& billed,
+                              std::chrono::milliseconds interval, const std::function<bool()>& stopping) {
   StatisticsCounters counters;  // read since the last flush
   std::uint64_t pending = 0;
   auto last = std::chrono::steady_clock::now();
@@ -208,9 +208,9 @@ std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, s
   limits.stopping = stopping;
   follow_statistics(
       reader, counters, interval,
-      [&](bool) {
+      [&](bool final) {
         const auto now = std::chrono::steady_clock::now();
-        writer.admit(pending, counters.traffic, now - last);
+        writer.admit(pending, billed.take(counters.traffic, final), now - last);
         counters.traffic = 0;
         last = now;
         writer.write(pending);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "manager/jobs/billed_traffic.h"
 #include "manager/jobs/statistics_reader.h"
 
 namespace kelvor::mysql {
@@ -98,8 +99,9 @@ private:
 };
 
 // Reads the statistics FIFO until its writers are gone (or, once `stopping` returns true,
-// until what they still send is read), admitting the traffic read and writing it at most
-// once per `interval` and once at the end; returns the bytes still unwritten then (zero
-// unless the last write failed). Kind 2 records are read and never written.
-std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, std::chrono::milliseconds interval,
-                              const std::function<bool()>& stopping = {});
+// until what they still send is read), admitting the traffic that `billed` makes of what was
+// read and writing it at most once per `interval` and once at the end; returns the bytes
+// still unwritten then (zero unless the last write failed). Kind 2 records are read and never
+// written.
+std::uint64_t account_traffic(StatisticsReader& reader, TrafficWriter& writer, BilledTraffic& billed,
+                              std::chrono::milliseconds interval, const std::function<bool()>& stopping = {});

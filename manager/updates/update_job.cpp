@@ -6,7 +6,9 @@
 
 #include "manager/common/file_checks.h"
 #include "manager/common/programs.h"
+#include "manager/jobs/billed_traffic.h"
 #include "manager/jobs/job_log.h"
+#include "manager/jobs/kernel_meter.h"
 #include "manager/jobs/launcher_wait.h"
 #include "manager/jobs/statistics_reader.h"
 #include "manager/updates/update_rows.h"
@@ -49,22 +51,31 @@ void write_result(const std::string& path, int result) {
   kelvor::sys::to_file(kelvor::sys::from_string(program({"cat"}), std::to_string(result)), path).run();
 }
 
-// One game's turn: the updater behind the launcher, its statistics read until every writer
-// is gone, then its result. The game's rows follow along.
+// One game's turn: the updater behind the launcher (in the meter's cgroup, if any), its
+// statistics read until every writer is gone, then its result. The game's rows follow along.
 void update_game(const std::string& home, const std::string& game, const UpdaterTarget& target,
-                 const kelvor::sys::TEArgs& command, UpdateRows& rows, const JobFile& lock) {
+                 const kelvor::sys::TEArgs& command, UpdateRows& rows, const JobFile& lock,
+                 const kelvor::meter::TrafficMeter* meter) {
   if (game == "cssource") prepare_source_dir(target.dir);
   // Open before the launcher starts, so the updater's statistics library finds a reader.
   StatisticsReader reader(kUpdateFifo);
   const std::string log = home + "/log/update_" + game;
-  const pid_t launcher = kelvor::sys::to_file(TExec(command, TExec::DEFAULT ^ TExec::WAIT), log + ".log").run().pid;
+  BilledTraffic billed(meter, "update of " + game);
+  const pid_t launcher =
+      kelvor::sys::to_file(metered(TExec(command, TExec::DEFAULT ^ TExec::WAIT), meter), log + ".log").run().pid;
   rows.set_state(game, "updating");
   rows.write();
   StatisticsCounters counters;
+  std::uint64_t library_seen = 0, traffic = 0;
+  const auto take_traffic = [&](bool final) {
+    traffic = saturating_add(traffic, billed.take(counters.traffic - library_seen, final));
+    library_seen = counters.traffic;
+  };
   // A launcher or updater that cannot start never connects: its exit tells the result.
   if (reader.wait_for_writer(launcher) == StatisticsReader::FirstEvent::WRITER) {
-    const auto flush = [&](bool) {
-      rows.set_figures(game, counters.traffic, counters.files);
+    const auto flush = [&](bool final) {
+      take_traffic(final);
+      rows.set_figures(game, traffic, counters.files);
       rows.write();
     };
     // Something the updater left may hold the FIFO for good: once the launcher has ended and
@@ -80,6 +91,9 @@ void update_game(const std::string& home, const std::string& game, const Updater
   }
   reader.close();
   const int result = launcher_result(launcher);
+  // What a process that had let go of the FIFO (or never opened it) still moved.
+  take_traffic(true);
+  rows.set_figures(game, traffic, counters.files);
   write_result(log + ".res", result);
   // The job goes on with the next game; the admin learns here which one to look at.
   if (result != 0) job_log(LOG_WARNING, "update of " + game + " ended with result " + std::to_string(result));
@@ -128,6 +142,7 @@ int TUpdateGames::operator()() {
 int TUpdateGames::run(JobFile& lock) {
   const std::string home = user_home(sys_user_);
   kelvor::mysql::Connection db(true);
+  const std::unique_ptr<kelvor::meter::TrafficMeter> meter = start_kernel_meter("update-games", "update");
   switch_to_user(sys_user_);
   if (name_taken(kUpdateFifo)) throw TUError("Update is started already.");
   clear_old_results(home);
@@ -146,7 +161,7 @@ int TUpdateGames::run(JobFile& lock) {
       throw TUError("Update process was broken.");
     }
     const UpdaterTarget target = updater_target(cs_dir_, game);
-    update_game(home, game, target, updater_command(home, target, username_, password_), rows, lock);
+    update_game(home, game, target, updater_command(home, target, username_, password_), rows, lock, meter.get());
   }
   rows.write_or_throw(kFinalAttempts, kFinalPauseSeconds);
   return 0;

@@ -19,7 +19,11 @@
  *   move-race N PATH       the same senders, while PATH is redirected onto 100 and 101 in turn
  *   fork-race N            the same senders, while the main thread forks children that exit
  *   cancelled-stat PATH    a thread with a cancellation pending makes a status query of PATH
- *   exit-on-sigpipe STATUS a SIGPIPE handler that calls exit(STATUS)
+ *   leave HOW STATUS       ends the host by HOW: exit, _exit or _Exit
+ *   leave-in-handler HOW STATUS           the same from a handler of a signal it raises
+ *   leave-on-sigpipe HOW STATUS           a SIGPIPE handler that leaves by HOW
+ *   vfork-_exit            a vfork child that leaves at once by _exit
+ *   getenv NAME            prints NAME=value, or NAME unset
  *   ignore-sigpipe | await-no-reader | fork | _fork | daemon | exit STATUS
  *   exec PROGRAM ARG... | execvp PROGRAM ARG... | spawn PROGRAM ARG...   (the rest of the line)
  *   execl PROGRAM [ARG [ARG]]                                         (the rest of the line)
@@ -57,7 +61,11 @@ ssize_t __recv_chk(int, void *, size_t, size_t, int);
 ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
 int old_xstat(int, const char *, struct stat *);
 int old_xstat64(int, const char *, struct stat64 *);
-#ifdef __x86_64__
+#ifdef STATIC_HOST
+/* A static libc keeps no old versions. */
+int old_xstat(int v, const char *path, struct stat *buf) { return (void)v, stat(path, buf); }
+int old_xstat64(int v, const char *path, struct stat64 *buf) { return (void)v, stat64(path, buf); }
+#elif defined __x86_64__
 __asm__(".symver old_xstat,__xstat@GLIBC_2.2.5");
 __asm__(".symver old_xstat64,__xstat64@GLIBC_2.2.5");
 #else
@@ -221,13 +229,14 @@ static void do_peek(long n, const char *via) {
 }
 
 /* One write larger than the running count can hold; a child drains the peer meanwhile. The
- * child comes from the bare system call: a fork through libc has the count reported first. */
+ * child comes from the bare system call, as a fork through libc has the count reported first,
+ * and leaves by it: the count it inherited is its parent's to report. */
 static void do_big(long n) {
   pid_t child = (pid_t)syscall(SYS_fork);
   if (child == 0) {
     while (syscall(SYS_read, p, buffer, sizeof buffer) > 0) {
     }
-    _exit(0);
+    syscall(SYS_exit_group, 0);
   }
   char *data = mmap(NULL, (size_t)n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (data == MAP_FAILED) die("mmap");
@@ -436,9 +445,35 @@ static void do_cancelled_stat(const char *path) {
 
 /* Ends the host from a handler, as servers do on the signals that stop them. */
 static int exit_status;
-static void exit_on_signal(int sig) {
+static void (*leaving)(int);
+
+/* The ways out of a process, by name. */
+static void (*way_out(const char *how))(int) {
+  if (!strcmp(how, "exit")) return exit;
+  if (!strcmp(how, "_exit")) return _exit;
+  if (!strcmp(how, "_Exit")) return _Exit;
+  printf("unknown way out: %s\n", how);
+  exit(2);
+}
+
+static void leave_on_signal(int sig) {
   (void)sig;
-  exit(exit_status);
+  leaving(exit_status);
+}
+
+static void set_leaving(const char *how, const char *status, int sig) {
+  leaving = way_out(how);
+  exit_status = atoi(status);
+  signal(sig, leave_on_signal);
+}
+
+/* A vfork child shares its parent's memory until it leaves. */
+static void do_vfork_exit(void) {
+  pid_t child = vfork();
+  if (child == 0) _exit(0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  printf("vfork-child=%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
 /* Waits until the statistics file's reader has gone (an open for writing finds none). */
@@ -537,8 +572,14 @@ static int run(int argc, char **argv, int i) {
   if (!strcmp(cmd, "fork-race")) return do_fork_race(atol(a1)), i + 2;
   if (!strcmp(cmd, "cancelled-stat")) return do_cancelled_stat(a1), i + 2;
   if (!strcmp(cmd, "ignore-sigpipe")) return signal(SIGPIPE, SIG_IGN), i + 1;
-  if (!strcmp(cmd, "exit-on-sigpipe"))
-    return exit_status = atoi(a1), signal(SIGPIPE, exit_on_signal), i + 2;
+  if (!strcmp(cmd, "leave")) way_out(a1)(atoi(a2));
+  if (!strcmp(cmd, "leave-in-handler")) return set_leaving(a1, a2, SIGUSR1), raise(SIGUSR1), i + 3;
+  if (!strcmp(cmd, "leave-on-sigpipe")) return set_leaving(a1, a2, SIGPIPE), i + 3;
+  if (!strcmp(cmd, "vfork-_exit")) return do_vfork_exit(), i + 1;
+  if (!strcmp(cmd, "getenv")) {
+    const char *value = getenv(a1);
+    return printf("%s%s%s\n", a1, value ? "=" : " unset", value ? value : ""), i + 2;
+  }
   if (!strcmp(cmd, "await-no-reader")) return await_no_reader(), i + 1;
   if (!strcmp(cmd, "exit")) exit(atoi(a1));
   if (!strcmp(cmd, "fork")) return do_fork(fork) ? argc : i + 1;

@@ -69,6 +69,12 @@ TEST_P(StatusQueries, TrafficIsCountedLikeInANativeHost) {
                                   "udp", "send", "1000", "sendmmsg", "recv", "1000", "recvmsg"});
   EXPECT_EQ(run.result.status, 0) << run.result.out << run.result.err;
   EXPECT_EQ(run.traffic(), 10239 + 20000 + 2000);
+  // The remainder below the threshold also when the host leaves without exit handlers.
+  for (const std::string how : {"_exit", "_Exit"}) {
+    const auto left = query("game", {"tcp", "send", "3000", "write", "leave", how, "7"});
+    EXPECT_EQ(left.result.status, 7) << how << left.result.out << left.result.err;
+    EXPECT_EQ(left.traffic(), 3000) << how;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, StatusQueries,
@@ -145,6 +151,17 @@ TEST_F(I386LauncherWithoutLibrary, RefusesToRunA32BitProgramUncounted) {
   EXPECT_NE(chained.result.err.find("statistics: No statistics library for the ELF class of"),
             std::string::npos)
       << chained.result.err;
+}
+
+// Refused before it would run: no emulator is needed to see it.
+TEST(I386StaticHost, IsRefusedWhereNoKernelMeterCountsIt) {
+  StatisticsFifo fifo;
+  const std::string program = host("statistics_host32_static");
+  const auto run = zentra_test::run_program(
+      {shaper(), "-g", "-l", lib64(), "-o", fifo.path(), "--", program, "echo", "ran"}, "", {}, 30);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "shaper: " + program +
+                         " is statically linked: the statistics library can not count its traffic\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The launcher: what the manager relies on when it starts a host behind it.
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,64 @@ TEST_F(Launcher, TheShellOfSystemAndPopenIsCountedAndQuiet) {
   EXPECT_NE(run.result.out.find("pclose=0"), std::string::npos) << run.result.out;
   EXPECT_EQ(run.result.err, "");
   EXPECT_EQ(run.records, (Records{traffic(3000), traffic(4000)}));
+}
+
+// The variable that says a kernel meter counts the launcher, in the forms that say it does not.
+const std::vector<std::vector<std::string>> kNoKernelMeter = {
+    {}, {"ZENTRA_KERNEL_METER=0"}, {"ZENTRA_KERNEL_METER="}, {"ZENTRA_KERNEL_METER=1 "}};
+
+std::string uncountable(const std::string& what) {
+  return "shaper: " + what + "statically linked: the statistics library can not count its traffic\n";
+}
+
+// No preload reaches a statically linked program: only a kernel meter can count it.
+TEST_F(Launcher, RunsAStaticallyLinkedProgramOnlyWhereAKernelMeterCountsIt) {
+  for (const std::string name : {"statistics_host_static", "statistics_host_static_pie"}) {
+    for (const auto& env : kNoKernelMeter) {
+      const auto run = zentra_test::run_program(game_regime({host(name), "echo", "ran"}), "", env, 30);
+      EXPECT_EQ(run.status, 1) << name << testing::PrintToString(env);
+      EXPECT_EQ(run.err, uncountable(host(name) + " is "));
+      EXPECT_EQ(run.out, "");
+    }
+    // It holds the statistics file open as the library would: its job sees it start and end.
+    const auto run = run_host(fifo, game_regime({host(name), "echo", "ran", "getenv",
+                                                 "ZENTRA_KERNEL_METER", "channels"}),
+                              {"ZENTRA_KERNEL_METER=1"});
+    EXPECT_EQ(run.result.status, 0) << name << run.result.err;
+    EXPECT_EQ(run.result.out, "ran\nZENTRA_KERNEL_METER unset\nchannels=100\n");
+  }
+}
+
+TEST_F(Launcher, AScriptIsJudgedByTheInterpreterItNames) {
+  const std::string script = fifo.dir() + "/start";
+  std::ofstream(script) << "#!" << host("statistics_host_static") << " echo\n";
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  for (const auto& env : kNoKernelMeter) {
+    const auto run = zentra_test::run_program(game_regime({script}), "", env, 30);
+    EXPECT_EQ(run.status, 1) << testing::PrintToString(env);
+    EXPECT_EQ(run.err, uncountable(script + " runs " + host("statistics_host_static") + ", which is "));
+  }
+  const auto run = run_host(fifo, game_regime({script}), {"ZENTRA_KERNEL_METER=1"});
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  EXPECT_EQ(run.result.out, script + "\n");
+}
+
+// A program the library is loaded into runs counted whatever the variable says, never seeing it.
+TEST_F(Launcher, ADynamicallyLinkedProgramRunsCountedWithOrWithoutAKernelMeter) {
+  const std::string script = fifo.dir() + "/start";
+  std::ofstream(script) << "#!/bin/sh\nexec " << host("statistics_host") << " \"$@\"\n";
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  auto envs = kNoKernelMeter;
+  envs.push_back({"ZENTRA_KERNEL_METER=1"});
+  for (const std::string& program : {host("statistics_host"), script})
+    for (const auto& env : envs) {
+      const auto run = run_host(fifo, game_regime({program, "tcp", "send", "20000", "write",
+                                                   "getenv", "ZENTRA_KERNEL_METER"}),
+                                env);
+      EXPECT_EQ(run.result.status, 0) << program << testing::PrintToString(env) << run.result.err;
+      EXPECT_EQ(run.result.out, "tcp=1\nsend=20000\nZENTRA_KERNEL_METER unset\n");
+      EXPECT_EQ(run.records, Records{traffic(20000)});
+    }
 }
 
 TEST_F(Launcher, RejectsAMalformedCommandLine) {

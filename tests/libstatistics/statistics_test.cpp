@@ -233,6 +233,25 @@ TEST_F(Statistics, AForkedChildCountsOnIndependently) {
             (Records{traffic(3000), traffic(4000)}));
 }
 
+// Ways out that run no exit handlers, as signal handlers and vfork children take them: what is
+// left below the threshold is billed all the same.
+TEST_F(Statistics, TheRemainderIsReportedWhenTheHostLeavesWithoutExitHandlers) {
+  for (const std::string how : {"_exit", "_Exit"})
+    for (const std::string from : {"leave", "leave-in-handler"}) {
+      const auto run = game({"tcp", "send", "3000", "write", from, how, "7"});
+      EXPECT_EQ(run.result.status, 7) << from << " " << how << ": " << run.result.out;
+      EXPECT_EQ(run.records, Records{traffic(3000)}) << from << " " << how;
+    }
+}
+
+// The child shares the parent's count until it leaves: the bytes are billed once, by either.
+TEST_F(Statistics, AVforkChildThatLeavesDoesNotBillItsParentsBytesAgain) {
+  const auto run = game({"tcp", "send", "3000", "write", "vfork-_exit", "send", "4000", "write"});
+  EXPECT_NE(run.result.out.find("vfork-child=0\nsend=4000\n"), std::string::npos)
+      << run.result.out;
+  EXPECT_EQ(run.traffic(), 7000);
+}
+
 TEST_F(Statistics, NoRecordOverflowsItsValue) {
   // The largest single transfer Linux makes, on top of a running count below the threshold.
   const auto run = game({"tcp", "send", "10000", "write", "big", "2147479552"});
@@ -280,16 +299,18 @@ TEST_F(Statistics, BytesCountedWhileAnotherThreadForksAreReportedOnce) {
   EXPECT_EQ(run.traffic(), printed(run, "fork-race"));
 }
 
-// A signal handler that ends the host through exit, entered from the library's own record write
-// (a file record to a reader that has gone): nothing may wait for that write to return.
+// A signal handler that ends the host, entered from the library's own record write (a file
+// record to a reader that has gone): nothing may wait for that write to return.
 TEST_F(Statistics, AHandlerThatExitsDuringARecordWriteEndsTheHost) {
   const std::string record = fifo.dir() + "/cs/InstallRecord.blob";
-  const auto run = run_host(fifo,
-                            {host("statistics_host"), "tcp", "send", "5000", "write",
-                             "exit-on-sigpipe", "7", "await-no-reader", "stat", record},
-                            preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"),
-                            /*drop_reader=*/true);
-  EXPECT_EQ(run.result.status, 7) << run.result.out;
+  for (const std::string how : {"exit", "_exit", "_Exit"}) {
+    const auto run = run_host(fifo,
+                              {host("statistics_host"), "tcp", "send", "5000", "write",
+                               "leave-on-sigpipe", how, "7", "await-no-reader", "stat", record},
+                              preload_env(fifo, lib64(), "steam", fifo.dir() + "/cs"),
+                              /*drop_reader=*/true);
+    EXPECT_EQ(run.result.status, 7) << how << ": " << run.result.out;
+  }
 }
 
 // A thread cancelled in the library's own record write would never finish it, and a later
