@@ -17,8 +17,8 @@ namespace {
 // 25000 bytes through its socket (the library reports 21600 of them: SIGTERM takes the rest),
 // 30000 through a static helper, 20000 through fprintf and one name resolved (90 bytes).
 // `hidden_done ID` waits until the server has moved them, `row ID` is its total_traffic,
-// `meter_lines ID` the job's lines about the meter, `meter_env ID` the meter's variable
-// in the running server's environment.
+// `meter_lines ID` the job's lines about the meter, `job_cgroup ID` whether the running
+// server is in its job's cgroup.
 const std::string kMeterShell = R"sh(
 own_peer() {
   export $($PEER --dns /tmp/peer-$1)
@@ -34,7 +34,9 @@ hidden_done() {
 }
 row() { sql "SELECT total_traffic FROM module_zentra_servers WHERE id=$1"; }
 meter_lines() { logged "game server job $1:" | grep -E 'meter|differs' || echo "no word of the meter"; }
-meter_env() { tr '\0' '\n' </proc/$(cat $cs/game_server_$1.pid)/environ | grep '^ZENTRA_KERNEL_METER=' || echo "no meter variable"; }
+job_cgroup() {
+  grep -qx "0::/zentra.game_$1" /proc/$(cat $cs/game_server_$1.pid)/cgroup && echo "in the job's cgroup" || echo "in no cgroup of the job"
+}
 )sh";
 
 RunResult meter_sh(const std::string& script) {
@@ -54,12 +56,12 @@ TEST_F(KernelMeter, BillsEveryByteTheServersProcessesMoved) {
   const RunResult r = meter_sh(R"sh(
 own_peer 200
 (export $hidden; start --game-id=200) && appears $cs/game_server_200.pid && hidden_done 200
-meter_env 200
+job_cgroup 200
 stop 200
 echo "row $(row 200), peer $(counted)"
 meter_lines 200
 )sh");
-  EXPECT_EQ(r.out, "ZENTRA_KERNEL_METER=1\nrow 75090, peer 75090\n"
+  EXPECT_EQ(r.out, "in the job's cgroup\nrow 75090, peer 75090\n"
                    "game server job 200: traffic differs: kernel meter 75090 bytes, statistics library 21600 bytes\n")
       << r.err;
 }
@@ -75,22 +77,22 @@ own_peer 201
   [ -z "$(findmnt -rn -t cgroup2)" ] && echo "no cgroup2 for the job"
   exec "$@"' - $M --start-game --cs-dir=$cs --sys-user=cstrike --game=cstrike --port=27015 --maxplayers=16 --sv-lan=0 \
     --secure=1 --game-id=201)
-appears $cs/game_server_201.pid && hidden_done 201 && meter_env 201 && stop 201
+appears $cs/game_server_201.pid && hidden_done 201 && job_cgroup 201 && stop 201
 echo "row $(row 201), peer $(counted)"
 meter_lines 201 | sed 's/ (.*): / (reason): /'
 own_peer 202
 echo 'ZENTRA_TRAFFIC_METER off' >>/etc/vexa/vexa.conf
-(export $hidden; start --game-id=202) && appears $cs/game_server_202.pid && hidden_done 202 && meter_env 202
+(export $hidden; start --game-id=202) && appears $cs/game_server_202.pid && hidden_done 202 && job_cgroup 202
 stop 202
 sed -i '/^ZENTRA_TRAFFIC_METER /d' /etc/vexa/vexa.conf
 echo "row $(row 202), peer $(counted)"
 sed -n 's/^hidden moved //p' $cs/game_server_202.run
 meter_lines 202
 )sh");
-  EXPECT_EQ(r.out, "no cgroup2 for the job\nno meter variable\nrow 21600, peer 75090\n"
+  EXPECT_EQ(r.out, "no cgroup2 for the job\nin no cgroup of the job\nrow 21600, peer 75090\n"
                    "game server job 201: the kernel traffic meter does not run (reason): traffic is counted by "
                    "the statistics library\n"
-                   "no meter variable\nrow 21600, peer 75090\n50000\nno word of the meter\n")
+                   "in no cgroup of the job\nrow 21600, peer 75090\n50000\nno word of the meter\n")
       << r.err;
 }
 
