@@ -14,8 +14,9 @@ namespace zentra_test {
 
 // Shell helpers: $M the manager, $cs the installation of the system user cstrike, `start`
 // the options every start needs, `appears` and `job_ended` waiting (up to a minute) for a
-// file and for a game id's job, `stop` kill-game and the job's end, `sql` root's client,
-// `logged` the jobs' lines in the sandbox's system log.
+// file and for a game id's job, `stop` kill-game and the job's end, `unmetered` a command
+// whose jobs run without the kernel meter, `sql` root's client, `logged` the jobs' lines in
+// the sandbox's system log.
 inline const std::string kGameServerShell = R"sh(
 M=$ZENTRA_MNG cs=/home/cstrike/cs
 # Root too is refused once a job's attempt takes the one connection kept for it: it tries again.
@@ -32,6 +33,15 @@ job_ended() {
   while pgrep -f "^$M --start-game .*--game-id=$1( |\$)" >/dev/null; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done
 }
 stop() { $M --kill-game --cs-dir=$cs --game-id=$1 --port=27015 && job_ended $1; }
+# Records written straight into a FIFO are the library's figure alone, which a job's kernel
+# meter replaces with what its server moved: the jobs that `unmetered CMD...` starts count
+# without it.
+unmetered() {
+  echo 'ZENTRA_TRAFFIC_METER off' >>/etc/vexa/vexa.conf
+  "$@" && status=0 || status=$?
+  sed -i '/^ZENTRA_TRAFFIC_METER /d' /etc/vexa/vexa.conf
+  return $status
+}
 # Signalled means ended, or with SIGTERM (bit 0x4000) still pending: kill-game has returned.
 state() {
   st=/proc/$1/status

@@ -165,7 +165,7 @@ TEST_F(GameServer, TrafficReachesTheRowExactlyWithItsFirstPeriodAndNoFileRecords
 sql "REPLACE module_zentra_servers SET id=30, total_traffic=1000; REPLACE module_zentra_servers VALUES (31, 0, 0, NULL, NULL), (32, 0, 0, NULL, NULL)"
 ZENTRA_STAND_IN_BYTES=1234567 start --game-id=30 && appears $cs/game_server_30.pid
 start --game-id=31 && appears $cs/game_server_31.pid
-start --game-id=32 && appears $cs/game_server_32.pid
+unmetered start --game-id=32 && appears $cs/game_server_32.pid
 # Install-record queries that reached the FIFO are read, and never written.
 printf '\002\000\000\000\001\000\000\000\002\000\000\000\001\000\000\000' >/tmp/.cs_gstatistics-31.pipe
 # Three records of 2000000000 bytes: more than 32 bits hold.
@@ -467,7 +467,7 @@ TEST_F(GameServer, SigtermWritesThePendingTrafficBeforeTheJobEnds) {
   const RunResult r = sh(R"sh(
 sql "REPLACE module_zentra_servers SET id=93"
 # Two records of 10800 bytes: the library's own count is back at 0 when SIGKILL comes.
-ZENTRA_STAND_IN_BYTES=21600 start --game-id=93 && appears $cs/game_server_93.pid
+ZENTRA_STAND_IN_BYTES=21600 unmetered start --game-id=93 && appears $cs/game_server_93.pid
 server=$(cat $cs/game_server_93.pid)
 # A writer outside the job's group stays: the job reads what it sent and does not wait for it.
 sh -c 'printf "\001\000\000\000\040\000\000\000"; exec sleep 600' >/tmp/.cs_gstatistics-93.pipe 2>/dev/null & outside=$!
@@ -579,7 +579,7 @@ TEST_F(GameServer, ForgedFiguresNeitherBreakNorBillTheRow) {
 sql "REPLACE module_zentra_servers VALUES (96, 18446744073709551615 - 1000, 18446744073709551615 - 1000,
      DATE_FORMAT(CURDATE(), '%Y-%m-01'), DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH), (97, 0, 0, NULL, NULL)"
 for round in 1 2; do ZENTRA_STAND_IN_BYTES=21600 start --game-id=96 && appears $cs/game_server_96.pid && stop 96; done
-ZENTRA_STAND_IN_BYTES=21600 start --game-id=97 && appears $cs/game_server_97.pid
+ZENTRA_STAND_IN_BYTES=21600 unmetered start --game-id=97 && appears $cs/game_server_97.pid
 # 8192 records of 2^31 - 1 bytes in one write.
 record='\001\000\000\000\377\377\377\177' && i=0 && while [ $i -lt 8192 ]; do printf "$record"; i=$((i+1)); done >/tmp/forged
 cat /tmp/forged >/tmp/.cs_gstatistics-97.pipe

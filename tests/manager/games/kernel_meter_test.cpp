@@ -81,10 +81,8 @@ appears $cs/game_server_201.pid && hidden_done 201 && job_cgroup 201 && stop 201
 echo "row $(row 201), peer $(counted)"
 meter_lines 201 | sed 's/ (.*): / (reason): /'
 own_peer 202
-echo 'ZENTRA_TRAFFIC_METER off' >>/etc/vexa/vexa.conf
-(export $hidden; start --game-id=202) && appears $cs/game_server_202.pid && hidden_done 202 && job_cgroup 202
+(export $hidden; unmetered start --game-id=202) && appears $cs/game_server_202.pid && hidden_done 202 && job_cgroup 202
 stop 202
-sed -i '/^ZENTRA_TRAFFIC_METER /d' /etc/vexa/vexa.conf
 echo "row $(row 202), peer $(counted)"
 sed -n 's/^hidden moved //p' $cs/game_server_202.run
 meter_lines 202
