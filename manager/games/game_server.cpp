@@ -220,6 +220,8 @@ int TStartGame::run() {
   const std::string fifo_path = statistics_fifo_path(game_id);
   JobFile fifo = JobFile::make_fifo(fifo_path, "Can not create FIFO " + fifo_path, JobFile::Existing::REPLACE);
   StatisticsReader reader(fifo_path);
+  // Counted from before the launcher starts: a server moves bytes as soon as it runs.
+  BilledTraffic billed(meter.get(), job_name);
   const pid_t launcher = start_server(user_home(sys_user), reader, meter.get());
   // The pid files mark the server from here on; held longer, the mark would keep the id from
   // starting again, after kill-game, for as long as anything the server left holds the FIFO.
@@ -227,7 +229,6 @@ int TStartGame::run() {
   running_mark = -1;
 
   TrafficWriter writer(database, TrafficRow{game_id, stats_period}, job_name);
-  BilledTraffic billed(meter.get(), job_name);
   std::uint64_t pending = account_traffic(reader, writer, billed, kWriteInterval, stopping);
   reader.close();
   fifo.remove();

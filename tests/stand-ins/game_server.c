@@ -3,17 +3,35 @@
  *   - it writes its pid to the file after -pidfile, and a report of how it was started
  *     (identity, working directory, the launcher's environment, arguments) to the same path
  *     with ".pid" replaced by ".run";
- *   - it exchanges UDP datagrams on loopback with a player socket that the statistics library
- *     never sees being made, so exactly the server's side of the traffic is counted:
- *     ZENTRA_STAND_IN_BYTES bytes right after the start, then ZENTRA_STAND_IN_PER_SECOND bytes
- *     each second (both default to 0);
+ *   - it exchanges UDP datagrams with its "players", the peer stand-in that
+ *     ZENTRA_STAND_IN_PEER names (peer.c), outside the server's processes, so exactly the
+ *     server's side of the traffic is counted: ZENTRA_STAND_IN_BYTES bytes right after the
+ *     start, then ZENTRA_STAND_IN_PER_SECOND bytes each second (both default to 0);
  *   - it runs until SIGTERM or SIGINT and then exits with status 0, or ends by itself
  *     ZENTRA_STAND_IN_SECONDS seconds after the start when that is set; its report then ends
  *     with "exchanged N", the bytes its socket moved.
+ * Before the first exchange (a fork makes the library report what it counted so far) it moves
+ * bytes with the peer in ways that a preloaded library can not see, each when its variable is
+ * set:
+ *   ZENTRA_STAND_IN_STATIC_HELPER=PATH, ZENTRA_STAND_IN_STATIC_BYTES=N
+ *       runs PATH N (fork and exec; the statically linked static_helper_stand_in) and waits
+ *       for it to exit with status 0;
+ *   ZENTRA_STAND_IN_STDIO_BYTES=N
+ *       writes N bytes of text with fprintf to a stream made by fdopen on a TCP connection to
+ *       the peer (libc's own write underneath);
+ *   ZENTRA_STAND_IN_RESOLVE=NAME
+ *       resolves NAME (IPv4) with getaddrinfo, whose resolver makes its own sockets;
+ *   ZENTRA_STAND_IN_TERM_KILLS=1
+ *       SIGTERM is not caught: it ends the server at once, before the library reports what it
+ *       counted since its last record.
+ * Once they and the first exchange are done the report says "hidden moved N" (the helper's and
+ * the stream's bytes).
+ * Each exits with status 3 and a line on standard error when its bytes could not be moved.
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <grp.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,14 +39,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-enum { DATAGRAM = 1200 };
+#include "peer_link.h"
 
 static volatile sig_atomic_t stopping;
-static int server = -1, player = -1;
+static int server = -1, server_connected;
 static long long exchanged;
 static char report_path[4096];
 
@@ -77,58 +95,82 @@ static void write_report(const char *pid_file, int argc, char **argv) {
   if (fclose(file) != 0) die(report_path);
 }
 
-static void report_exchanged(void) {
+/* Appends a line to the report, when there is one. */
+static void report(const char *line, long long number) {
   FILE *file = report_path[0] != '\0' ? fopen(report_path, "a") : NULL;
   if (file == NULL) return;
-  fprintf(file, "exchanged %lld\n", exchanged);
+  fprintf(file, "%s %lld\n", line, number);
   fclose(file);
-}
-
-static struct sockaddr_in bound_to_loopback(int fd) {
-  struct sockaddr_in address = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
-  socklen_t length = sizeof address;
-  if (bind(fd, (struct sockaddr *)&address, sizeof address) != 0) die("bind");
-  if (getsockname(fd, (struct sockaddr *)&address, &length) != 0) die("getsockname");
-  return address;
-}
-
-/* The server's socket through the library; the player's by system call, so it is not counted. */
-static void open_sockets(void) {
-  server = socket(AF_INET, SOCK_DGRAM, 0);
-  player = (int)syscall(SYS_socket, AF_INET, SOCK_DGRAM, 0);
-  if (server < 0 || player < 0) die("socket");
-  const struct sockaddr_in server_address = bound_to_loopback(server);
-  bound_to_loopback(player);
-  if (connect(player, (const struct sockaddr *)&server_address, sizeof server_address) != 0) die("connect");
-}
-
-/* One request of `in` bytes from the player, answered with `out` bytes (none when 0). */
-static void round_trip(size_t in, size_t out) {
-  static char data[DATAGRAM];
-  struct sockaddr_in from;
-  socklen_t from_length = sizeof from;
-  if (send(player, data, in, 0) != (ssize_t)in) die("player send");
-  ssize_t got;
-  while ((got = recvfrom(server, data, sizeof data, 0, (struct sockaddr *)&from, &from_length)) < 0 && errno == EINTR) {
-  }
-  if (got != (ssize_t)in) die("server recvfrom");
-  if (out == 0) return;
-  if (sendto(server, data, out, 0, (const struct sockaddr *)&from, from_length) != (ssize_t)out) die("server sendto");
-  while ((got = recv(player, data, sizeof data, 0)) < 0 && errno == EINTR) {
-  }
-  if (got != (ssize_t)out) die("player recv");
 }
 
 /* Exactly `bytes` bytes through the server's socket, requests and answers together. */
 static void exchange(long long bytes) {
-  while (bytes > 0) {
-    const size_t in = bytes < DATAGRAM ? (size_t)bytes : DATAGRAM;
-    bytes -= (long long)in;
-    const size_t out = bytes < DATAGRAM ? (size_t)bytes : DATAGRAM;
-    bytes -= (long long)out;
-    round_trip(in, out);
-    exchanged += (long long)(in + out);
+  if (bytes <= 0) return;
+  if (!server_connected) connect_to_peer(server);
+  server_connected = 1;
+  exchange_with_peer(server, bytes);
+  exchanged += bytes;
+}
+
+/* Runs `path` `bytes` in a child with the signal mask of a waiting server; dies unless it
+ * exits with status 0. */
+static void run_static_helper(const char *path, long long bytes, const sigset_t *waiting_mask) {
+  char argument[32];
+  snprintf(argument, sizeof argument, "%lld", bytes);
+  const pid_t child = fork();
+  if (child < 0) die("fork");
+  if (child == 0) {
+    sigprocmask(SIG_SETMASK, waiting_mask, NULL);
+    execl(path, path, argument, (char *)NULL);
+    die(path);
   }
+  int status;
+  if (waitpid(child, &status, 0) != child) die("waitpid");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    errno = ECHILD;
+    die(path);
+  }
+}
+
+/* Writes `bytes` bytes of text to the peer through a stream: fprintf's bytes leave through
+ * libc's internal write, which no preload can interpose. */
+static void write_text_stream(long long bytes) {
+  static const char line[] = "player 17 says: good game, well played\n";
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) die("socket");
+  connect_to_peer(fd);
+  FILE *stream = fdopen(fd, "w");
+  if (stream == NULL) die("fdopen");
+  for (; bytes > 0; bytes -= (long long)sizeof line - 1) {
+    const int n = bytes < (long long)sizeof line - 1 ? (int)bytes : (int)sizeof line - 1;
+    if (fprintf(stream, "%.*s", n, line) != n) die("fprintf");
+  }
+  if (fclose(stream) != 0) die("fclose");
+}
+
+/* Resolves `name` to IPv4 addresses, or dies. */
+static void resolve(const char *name) {
+  const struct addrinfo hints = {.ai_family = AF_INET, .ai_socktype = SOCK_DGRAM};
+  struct addrinfo *found = NULL;
+  const int error = getaddrinfo(name, NULL, &hints, &found);
+  if (error != 0) {
+    fprintf(stderr, "game server stand-in: %s: %s\n", name, gai_strerror(error));
+    exit(3);
+  }
+  freeaddrinfo(found);
+}
+
+/* The traffic of the variables above, none of it through the server's socket: the bytes of the
+ * helper and the stream (the resolver's are the resolver's to choose), -1 when none is set. */
+static long long move_hidden_bytes(const sigset_t *waiting_mask) {
+  const char *helper = getenv("ZENTRA_STAND_IN_STATIC_HELPER");
+  const char *name = getenv("ZENTRA_STAND_IN_RESOLVE");
+  const long long helper_bytes = helper != NULL ? env_number("ZENTRA_STAND_IN_STATIC_BYTES") : 0;
+  const long long stream_bytes = env_number("ZENTRA_STAND_IN_STDIO_BYTES");
+  if (helper != NULL) run_static_helper(helper, helper_bytes, waiting_mask);
+  if (stream_bytes > 0) write_text_stream(stream_bytes);
+  if (name != NULL) resolve(name);
+  return helper != NULL || stream_bytes > 0 || name != NULL ? helper_bytes + stream_bytes : -1;
 }
 
 static void on_stop(int signal_number) {
@@ -137,14 +179,14 @@ static void on_stop(int signal_number) {
 }
 
 /* Stop signals are blocked except while waiting, so none is missed between check and wait. */
-static sigset_t catch_stop_signals(void) {
+static sigset_t catch_stop_signals(int term_kills) {
   struct sigaction action = {.sa_handler = on_stop};
   sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, NULL);
+  if (!term_kills) sigaction(SIGTERM, &action, NULL);
   sigaction(SIGINT, &action, NULL);
   sigset_t stop, previous;
   sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
+  if (!term_kills) sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
   sigprocmask(SIG_BLOCK, &stop, &previous);
   sigdelset(&previous, SIGTERM);
@@ -165,14 +207,17 @@ static void wait_a_while(double seconds, const sigset_t *waiting_mask) {
 }
 
 int main(int argc, char **argv) {
-  const sigset_t waiting_mask = catch_stop_signals();
+  const sigset_t waiting_mask = catch_stop_signals(env_number("ZENTRA_STAND_IN_TERM_KILLS") != 0);
   const char *pid_file = option_value(argc, argv, "-pidfile");
   if (pid_file != NULL) {
     write_pid_file(pid_file);
     write_report(pid_file, argc, argv);
   }
-  open_sockets();
+  server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (server < 0) die("socket");
+  const long long hidden = move_hidden_bytes(&waiting_mask);
   exchange(env_number("ZENTRA_STAND_IN_BYTES"));
+  if (hidden >= 0) report("hidden moved", hidden);
   const long long per_second = env_number("ZENTRA_STAND_IN_PER_SECOND");
   const char *lifetime = getenv("ZENTRA_STAND_IN_SECONDS");
   const double end = lifetime != NULL ? now() + atof(lifetime) : -1;
@@ -187,6 +232,6 @@ int main(int argc, char **argv) {
       next += 1;
     }
   }
-  report_exchanged();
+  report("exchanged", exchanged);
   return 0;
 }

@@ -1,8 +1,9 @@
 /* A stand-in for the Steam updater, for tests and benchmarks:
  *   steam -command update -game G -dir D [-username U -password P]
- * It prints its arguments, downloads real bytes from a peer on loopback through ordinary
- * socket calls (so a preloaded statistics library counts them), queries install records
- * inside D with stat, and exits with the status its plan names.
+ * It prints its arguments, downloads real bytes from the peer stand-in (peer.c) that
+ * ZENTRA_STAND_IN_PEER names, a process outside the updater's, through ordinary socket calls
+ * (so a preloaded statistics library counts them), queries install records inside D with
+ * stat, and exits with the status its plan names.
  *
  * The plan is the file argv[0] + ".plan", one line per game: the game's name as the updater
  * is given it, a tab, then words
@@ -25,10 +26,10 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "peer_link.h"
 
 struct plan {
   long long bytes;
@@ -74,37 +75,15 @@ static void read_plan(const char *program, const char *game, struct plan *plan) 
   if (plan->chunk <= 0 || plan->chunk > (long)sizeof buffer) plan->chunk = sizeof buffer;
 }
 
-/* The serving end, in a child, through raw system calls that no preloaded library sees: only
- * the updater's own end of the connection is counted. */
-static void serve(int listener, long long bytes) {
-  int peer = (int)syscall(SYS_accept4, listener, NULL, NULL, 0);
-  if (peer < 0) _exit(1);
-  memset(buffer, 'x', sizeof buffer);
-  while (bytes > 0) {
-    long n = syscall(SYS_write, peer, buffer, bytes < (long long)sizeof buffer ? (size_t)bytes : sizeof buffer);
-    if (n <= 0) _exit(1);
-    bytes -= n;
-  }
-  _exit(0);
-}
-
-/* Downloads `bytes` from a peer on loopback; the seconds it took. */
+/* Downloads `bytes` from the peer; the seconds it took. The order goes over the peer's control
+ * socket, so the connection carries the download alone. */
 static double download(long long bytes, long chunk) {
-  struct sockaddr_in address = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
-  socklen_t length = sizeof address;
-  int listener = (int)syscall(SYS_socket, AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0 || bind(listener, (struct sockaddr *)&address, sizeof address) != 0 ||
-      listen(listener, 1) != 0 || getsockname(listener, (struct sockaddr *)&address, &length) != 0)
-    die("listen");
-  pid_t server = fork();
-  if (server < 0) die("fork");
-  if (server == 0) serve(listener, bytes);
-  syscall(SYS_close, listener);
-
   struct timespec start, end;
   clock_gettime(CLOCK_MONOTONIC, &start);
   int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connection < 0 || connect(connection, (struct sockaddr *)&address, sizeof address) != 0) die("connect");
+  if (connection < 0) die("socket");
+  connect_to_peer(connection);
+  order_from_peer(connection, bytes);
   long long received = 0;
   for (ssize_t n; (n = recv(connection, buffer, (size_t)chunk, 0)) != 0; received += n) {
     if (n < 0 && errno != EINTR) die("recv");
@@ -112,9 +91,10 @@ static double download(long long bytes, long chunk) {
   }
   clock_gettime(CLOCK_MONOTONIC, &end);
   close(connection);
-  int status;
-  if (waitpid(server, &status, 0) != server || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || received != bytes)
+  if (received != bytes) {
+    errno = EPROTO;
     die("download");
+  }
   return (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
 }
 

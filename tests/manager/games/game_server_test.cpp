@@ -9,58 +9,14 @@
 
 #include "manager/games/traffic_accounting.h"
 #include "sys/errors.h"
-#include "tests/support/process.h"
+#include "tests/manager/games/game_server_shell.h"
 #include "tests/support/test_db.h"
 
 using zentra_test::root_sql;
 using zentra_test::RunResult;
+using zentra_test::sh;
 
 namespace {
-
-// Shell helpers: $M the manager, $cs the installation of the system user cstrike, `start`
-// the options every start needs, `appears` and `job_ended` waiting (up to a minute) for a
-// file and for a game id's job, `stop` kill-game and the job's end, `sql` root's client,
-// `logged` the jobs' lines in the sandbox's system log.
-const std::string kHelpers = R"sh(
-M=$ZENTRA_MNG cs=/home/cstrike/cs
-# Root too is refused once a job's attempt takes the one connection kept for it: it tries again.
-sql() {
-  while ! out=$(mariadb --no-defaults -uroot -S "$ZENTRA_TEST_DB_SOCKET" -N -B vexa -e "$1" 2>&1); do
-    case $out in *"Too many connections"*) sleep 0.05 ;; *) printf '%s\n' "$out" >&2; return 1 ;; esac
-  done
-  [ -z "$out" ] || printf '%s\n' "$out"
-}
-start() { $M --start-game --cs-dir=$cs --sys-user=cstrike --game=cstrike --port=27015 --maxplayers=16 --sv-lan=0 --secure=1 "$@"; }
-appears() { i=0; until [ -e "$1" ]; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done; }
-job_ended() {
-  i=0
-  while pgrep -f "^$M --start-game .*--game-id=$1( |\$)" >/dev/null; do i=$((i+1)); [ $i -le 1200 ] || return 1; sleep 0.05; done
-}
-stop() { $M --kill-game --cs-dir=$cs --game-id=$1 --port=27015 && job_ended $1; }
-# Signalled means ended, or with SIGTERM (bit 0x4000) still pending: kill-game has returned.
-state() {
-  st=/proc/$1/status
-  if [ ! -r $st ] || grep -q '^State:\s*Z' $st; then printf 'gone '; return; fi
-  for mask in $(sed -n 's/^\(SigPnd\|ShdPnd\):\s*//p' $st); do
-    [ $((0x$mask & 0x4000)) -eq 0 ] || { printf 'gone '; return; }
-  done
-  printf 'alive '
-}
-thread_of() { sql "SELECT id FROM information_schema.processlist WHERE info LIKE '$1'"; }
-# A TCP relay to the database on a free port, its pid in $relay: connections through it can be held.
-free_port() { p=$((ZENTRA_TEST_DB_PORT + 1)); while ss -Htln "sport = :$p" | grep -q .; do p=$((p + 1)); done; echo $p; }
-relay() { socat TCP-LISTEN:$1,bind=127.0.0.1,fork,reuseaddr TCP:127.0.0.1:$ZENTRA_TEST_DB_PORT >/dev/null 2>&1 & relay=$!; }
-# Lines reach the log file in the order sent: once a marker sent now is there, so is every line before it.
-logged() {
-  mark=mark-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ') && logger -t sync $mark
-  until grep -q $mark "$ZENTRA_SANDBOX_SYSLOG"; do sleep 0.02; done
-  sed -n 's/^<[0-9]*>.\{15\} zentra_mng\[[0-9]*\]: //p' "$ZENTRA_SANDBOX_SYSLOG" | grep -F "$1"
-}
-)sh";
-
-RunResult sh(const std::string& script, const std::vector<std::string>& env = {}) {
-  return zentra_test::run_program({"/bin/sh", "-ec", kHelpers + script}, "", env);
-}
 
 // The connections (thread ids) on which the server's general log shows `statement`.
 std::vector<unsigned long> connections_that_sent(const std::string& statement) {
@@ -89,17 +45,7 @@ int logged_updates_of(const std::string& id) {
 
 class GameServer : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() {
-    zentra_test::reset_panel_inputs();
-    zentra_test::point_at();
-    const RunResult r = sh(std::string(R"sh(
-$M --create-system-user
-groupadd -g 3001 extra && usermod -aG extra cstrike
-$M --set-cs-dir --cs-dir=$cs --sys-user=cstrike
-mkdir -p $cs/cstrike && cp )sh") + GAME_SERVER_STAND_IN + R"sh( $cs/hlds_run && chown -R cstrike $cs
-)sh");
-    ASSERT_EQ(r.out, "cstrike\n") << r.err;
-  }
+  static void SetUpTestSuite() { ASSERT_NO_FATAL_FAILURE(zentra_test::set_up_game_host(GAME_SERVER_STAND_IN)); }
 };
 
 TEST_F(GameServer, LauncherCommandLineWithItsVariants) {
@@ -219,7 +165,7 @@ TEST_F(GameServer, TrafficReachesTheRowExactlyWithItsFirstPeriodAndNoFileRecords
 sql "REPLACE module_zentra_servers SET id=30, total_traffic=1000; REPLACE module_zentra_servers VALUES (31, 0, 0, NULL, NULL), (32, 0, 0, NULL, NULL)"
 ZENTRA_STAND_IN_BYTES=1234567 start --game-id=30 && appears $cs/game_server_30.pid
 start --game-id=31 && appears $cs/game_server_31.pid
-start --game-id=32 && appears $cs/game_server_32.pid
+unmetered start --game-id=32 && appears $cs/game_server_32.pid
 # Install-record queries that reached the FIFO are read, and never written.
 printf '\002\000\000\000\001\000\000\000\002\000\000\000\001\000\000\000' >/tmp/.cs_gstatistics-31.pipe
 # Three records of 2000000000 bytes: more than 32 bits hold.
@@ -521,7 +467,7 @@ TEST_F(GameServer, SigtermWritesThePendingTrafficBeforeTheJobEnds) {
   const RunResult r = sh(R"sh(
 sql "REPLACE module_zentra_servers SET id=93"
 # Two records of 10800 bytes: the library's own count is back at 0 when SIGKILL comes.
-ZENTRA_STAND_IN_BYTES=21600 start --game-id=93 && appears $cs/game_server_93.pid
+ZENTRA_STAND_IN_BYTES=21600 unmetered start --game-id=93 && appears $cs/game_server_93.pid
 server=$(cat $cs/game_server_93.pid)
 # A writer outside the job's group stays: the job reads what it sent and does not wait for it.
 sh -c 'printf "\001\000\000\000\040\000\000\000"; exec sleep 600' >/tmp/.cs_gstatistics-93.pipe 2>/dev/null & outside=$!
@@ -633,7 +579,7 @@ TEST_F(GameServer, ForgedFiguresNeitherBreakNorBillTheRow) {
 sql "REPLACE module_zentra_servers VALUES (96, 18446744073709551615 - 1000, 18446744073709551615 - 1000,
      DATE_FORMAT(CURDATE(), '%Y-%m-01'), DATE_FORMAT(CURDATE(), '%Y-%m-01') + INTERVAL 1 MONTH), (97, 0, 0, NULL, NULL)"
 for round in 1 2; do ZENTRA_STAND_IN_BYTES=21600 start --game-id=96 && appears $cs/game_server_96.pid && stop 96; done
-ZENTRA_STAND_IN_BYTES=21600 start --game-id=97 && appears $cs/game_server_97.pid
+ZENTRA_STAND_IN_BYTES=21600 unmetered start --game-id=97 && appears $cs/game_server_97.pid
 # 8192 records of 2^31 - 1 bytes in one write.
 record='\001\000\000\000\377\377\377\177' && i=0 && while [ $i -lt 8192 ]; do printf "$record"; i=$((i+1)); done >/tmp/forged
 cat /tmp/forged >/tmp/.cs_gstatistics-97.pipe

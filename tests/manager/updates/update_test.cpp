@@ -136,7 +136,9 @@ update() { $M --update-games --cs-dir=$cs --sys-user=$u --games="$1" ${2:+"$2"} 
 kill_job() { pkill -9 -f "^$M --update-games" && while [ -n "$(pgrep -f "^$M --update-games")" ]; do sleep 0.05; done; }
 running() { for pid in "$@"; do kill -0 $pid 2>/dev/null && printf 'alive ' || printf 'gone '; done; echo; }
 ended() { for _ in $(seq 100); do pgrep -x "$1" >/dev/null || break; sleep 0.05; done; pgrep -x "$1" >/dev/null || echo "$1 ended"; }
-cp /bin/sleep /tmp/steam && as nobody /tmp/steam 600 & other=$!
+# Copied first: a program still being written can not be run (ETXTBSY).
+cp /bin/sleep /tmp/steam
+as nobody /tmp/steam 600 & other=$!
 as $u /tmp/steam 600 & own=$!
 until [ "$(pgrep -xc steam)" = 2 ]; do sleep 0.05; done
 $M --kill-updates && running $own $other
