@@ -14,7 +14,7 @@ std::uint64_t BilledTraffic::take(std::uint64_t library_bytes, bool final) {
   if (!meter_) return library_bytes;
   const std::uint64_t meter_total = meter_->bytes() - meter_start_;
   // The kernel does not see TCP's splice, which the library counts: each total only grows, so
-  // the larger one bills what either saw, and what both saw once.
+  // the larger one bills all that either figure saw alone, and what both saw once.
   const std::uint64_t billed_total = std::max(meter_total, library_total_);
   const std::uint64_t growth = billed_total - billed_;
   billed_ = billed_total;
