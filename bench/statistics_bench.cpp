@@ -234,8 +234,9 @@ void print_meter(const Figures& plain, const MeterFigures& meter) {
     std::printf("%-44s %9.1f %9.1f %6.3fx %9.1f %6.3fx %9.1f %6.3fx\n", label, plain.at(key), meter.inside.at(key),
                 meter.inside.at(key) / plain.at(key), meter.beside.at(key), meter.beside.at(key) / plain.at(key),
                 meter.beside_many.at(key), meter.beside_many.at(key) / plain.at(key));
-  std::printf("(beside: a process outside the metered cgroup, with one meter and with %d running; each\n"
-              " running meter adds its check to every socket call of every process on the host)\n", kManyMeters);
+  std::printf("(beside: a process outside the metered cgroup, with one meter and with %d running; they\n"
+              " share one pair of programs, which every socket call of every process on the host passes)\n",
+              kManyMeters);
 }
 
 int compare(const char* self, const std::string& library, const std::string& baseline) {
