@@ -162,30 +162,3 @@ TEST(BilledTraffic, BillsTheLargerOfTheTwoTotalsOnce) {
   const std::uint64_t first = billed.take(kSpliced, false);
   EXPECT_EQ(first + billed.take(500, true), static_cast<std::uint64_t>(kSpliced + 500));
 }
-
-// What the kernel sees alone (a static program, a raw system call) bills too.
-TEST(BilledTraffic, BillsWhatOnlyTheKernelSaw) {
-  const kelvor::meter::TrafficMeter meter("billed_kernel_test", "/run/billed_test.programs");
-  BilledTraffic billed(&meter, "billed test");
-  sockaddr_in server;
-  const int listener = listening(server);
-  ASSERT_GE(listener, 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (!kelvor::meter::join_cgroup(meter.cgroup().procs_fd())) _exit(10);
-    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(tcp, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 || write(tcp, "abcdefgh", 8) != 8)
-      _exit(11);
-    _exit(0);
-  }
-  ASSERT_GT(child, 0);
-  const int peer = accept(listener, nullptr, nullptr);
-  char data[8];
-  ASSERT_EQ(recv(peer, data, 8, MSG_WAITALL), 8);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_EQ(status, 0);
-  close(peer);
-  close(listener);
-  EXPECT_EQ(billed.take(0, true), 8u);
-}
