@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "panel/message.h"
 
 namespace {
@@ -65,7 +65,7 @@ bool is_space(char c) {
 
 // Reads the whole file into a fresh buffer; on any failure nothing is kept.
 bool read_file(const char* path) {
-  const FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
+  const kelvor::sys::UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return false;
   struct stat st;
   if (fstat(file.get(), &st) != 0 || st.st_size <= 0) return false;

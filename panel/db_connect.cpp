@@ -1,6 +1,6 @@
 // Opening the panel database with the administrator account.
 #include "panel/db_connect.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "panel/server_socket.h"
 
 #include <fcntl.h>
@@ -23,7 +23,7 @@ constexpr size_t kMessageSize = 4097;
 
 // The password file's content, less one trailing newline.
 bool read_password(std::string& password, char* buffer, size_t size) {
-  FileDescriptor file(open(kPasswordFile, O_RDONLY | O_CLOEXEC));
+  kelvor::sys::UniqueFd file(open(kPasswordFile, O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     std::snprintf(buffer, size, "db_connect: Unable to open admin password file %s: %s",
                   kPasswordFile, std::strerror(errno));

@@ -8,7 +8,7 @@
 
 #include "manager/common/programs.h"
 #include "manager/configs/server_config.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/descriptors.h"
 #include "sys/errors.h"
 
@@ -24,7 +24,7 @@ constexpr mode_t kConfigMode = 0600;
 // The base configuration's content; empty when it can not be opened or is no plain file (a
 // FIFO there would hold the job for ever). A read that fails half way fails the start.
 std::string base_content(const std::string& path) {
-  const FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const kelvor::sys::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return "";
   std::string content;

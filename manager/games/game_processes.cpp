@@ -11,7 +11,7 @@
 
 #include "manager/games/server_files.h"
 #include "manager/jobs/job_processes.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ struct PidFile {
 
 // The first bytes of a regular file at path, never through a link, never blocking on a FIFO.
 std::optional<std::string> read_start(const std::string& path, uid_t* owner = nullptr) {
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  kelvor::sys::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   char text[4096];

@@ -11,13 +11,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 
 namespace {
 
 // A /proc file whole, up to `limit` bytes; empty when it cannot be read.
 std::string read_proc(const std::string& path, std::size_t limit = 1 << 20) {
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  kelvor::sys::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   std::string text;
   if (fd.get() < 0) return text;
   char buffer[4096];
@@ -101,7 +101,7 @@ std::vector<std::string> process_strings(pid_t pid, const std::string& which) {
 bool signal_checked(pid_t pid, uid_t owner, int signal, const std::function<bool(pid_t)>& is_it) {
   const auto checked = [&] { return runs_wholly_as(pid, owner) && (!is_it || is_it(pid)); };
   // The pidfd pins the process: what is read below is its own as long as it has not ended.
-  FileDescriptor process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  kelvor::sys::UniqueFd process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
   if (process.get() < 0) {
     // Kernels before 5.3: the check and the signal are not tied to one process.
     return errno == ENOSYS && checked() && kill(pid, signal) == 0;

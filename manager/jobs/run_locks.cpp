@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/errors.h"
 
 namespace {
@@ -33,7 +33,7 @@ int open_lock_dir() {
 
 int take_run_lock(const std::string& name, bool wait) {
   const std::string path = std::string(kRunLockDir) + "/" + name;
-  FileDescriptor dir(open_lock_dir());
+  kelvor::sys::UniqueFd dir(open_lock_dir());
   const int fd = openat(dir.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) refuse(path, errno);
   int taken;

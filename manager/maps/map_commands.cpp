@@ -14,7 +14,7 @@
 #include "manager/common/programs.h"
 #include "manager/users/system_user.h"
 #include "manager/users/user_files.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/errors.h"
 #include "sys/pipeline.h"
 #include "sys/read_output.h"
@@ -111,10 +111,10 @@ bool archive_within_limits(const std::string& archive, const SystemUser& user) {
 bool archive_content_within_limit(const std::string& archive, const SystemUser& user) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) throw kelvor::sys::TSysCallErr(errno);
-  const FileDescriptor read_end(ends[0]);
+  const kelvor::sys::UniqueFd read_end(ends[0]);
   pid_t unzip = -1;
   {
-    const FileDescriptor write_end(ends[1]);
+    const kelvor::sys::UniqueFd write_end(ends[1]);
     TExec inflate = kelvor::sys::redirect(as_user(program({"unzip", "-p", archive}), user), STDOUT_FILENO, ends[1]);
     unzip = (inflate & ~TExec::WAIT).run().pid;
   }

@@ -8,7 +8,7 @@
 #include "manager/common/programs.h"
 #include "manager/users/system_user.h"
 #include "manager/users/user_files.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/errors.h"
 #include "sys/redirect.h"
 
@@ -84,12 +84,12 @@ bool install_steam_client(const OptionValues& options) {
   if (stat(exec_file.c_str(), &st) != 0) throw TUError("File was not found");
   const std::string home = user_home(sys_user);
   // Read with root's rights, the only thing root does here; the rest is the account's.
-  FileDescriptor installer(open(exec_file.c_str(), O_RDONLY | O_CLOEXEC));
+  kelvor::sys::UniqueFd installer(open(exec_file.c_str(), O_RDONLY | O_CLOEXEC));
   if (installer.get() < 0) throw TUError("File was not found");
   switch_to_user(sys_user);
   std::string path = home + "/steam_installer_XXXXXX";
   {
-    FileDescriptor copy(mkostemp(path.data(), O_CLOEXEC));
+    kelvor::sys::UniqueFd copy(mkostemp(path.data(), O_CLOEXEC));
     if (copy.get() < 0) throw TUError("Can not to create temporary file in " + home);
     TExec cat = kelvor::sys::redirect(program({"cat"}), STDIN_FILENO, installer.get());
     kelvor::sys::redirect(cat, STDOUT_FILENO, copy.get()).run();

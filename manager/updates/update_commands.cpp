@@ -10,7 +10,7 @@
 #include "manager/updates/update_stop.h"
 #include "manager/users/system_user.h"
 #include "manager/users/user_files.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/daemon.h"
 #include "sys/errors.h"
 
@@ -24,7 +24,7 @@ const char kStartedAlready[] = "Update is started already.";
 // job's lock refuses: what a dead job or another account left at the two names is removed.
 JobFile take_update_lock(const std::string& sys_user) {
   const std::optional<SystemUser> account = find_system_user(sys_user);
-  const FileDescriptor guard(take_run_lock(kUpdateGuard, true));
+  const kelvor::sys::UniqueFd guard(take_run_lock(kUpdateGuard, true));
   if (lock_is_held(kUpdateLock, account ? account->uid : 0)) throw TUError(kStartedAlready);
   clear_name(kUpdateLock);
   std::optional<JobFile> lock = JobFile::take_lock(kUpdateLock, std::time(nullptr));

@@ -16,7 +16,7 @@
 #include "manager/jobs/job_processes.h"
 #include "manager/jobs/run_locks.h"
 #include "manager/updates/update_job.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/errors.h"
 
 namespace {
@@ -76,8 +76,8 @@ void note_lock_owner(int guard, uid_t uid) {
 }
 
 void end_update_job() {
-  FileDescriptor guard(take_run_lock(kUpdateGuard, true));
-  FileDescriptor lock(open(kUpdateLock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  kelvor::sys::UniqueFd guard(take_run_lock(kUpdateGuard, true));
+  kelvor::sys::UniqueFd lock(open(kUpdateLock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   // A lock of an account that root never handed one to is not a job's: that account's
   // processes are not the module's to kill.

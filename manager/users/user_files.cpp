@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "manager/common/programs.h"
-#include "panel/file_descriptor.h"
+#include "sys/unique_fd.h"
 #include "sys/errors.h"
 #include "sys/redirect.h"
 
@@ -115,7 +115,7 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
 // link on the way that another account could have planted. -1 (errno set) otherwise.
 int open_file_without_planted_links(const std::string& path, int flags) {
   const auto [dir_path, name] = split_path(path);
-  const FileDescriptor dir(open_directory_without_planted_links(dir_path));
+  const kelvor::sys::UniqueFd dir(open_directory_without_planted_links(dir_path));
   if (dir.get() < 0) return -1;
   return openat(dir.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
 }
@@ -190,14 +190,14 @@ void TEnterDirectory::in_child(kelvor::sys::TExec&) {
 
 void copy_as_user(const std::string& source, const std::string& dest, const SystemUser& user) {
   // Not blocking on a FIFO in the upload's place; only a file's bytes are copied.
-  const FileDescriptor file(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const kelvor::sys::UniqueFd file(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return report(source, std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return report(source, "Is a directory");
   if (!S_ISREG(st.st_mode)) return report(source, "Not a regular file");
   if (fcntl(file.get(), F_SETFL, fcntl(file.get(), F_GETFL) & ~O_NONBLOCK) != 0) return report(source, std::strerror(errno));
   const auto [dir_path, name] = split_path(dest);
-  const FileDescriptor dir(open_directory_without_planted_links(dir_path));
+  const kelvor::sys::UniqueFd dir(open_directory_without_planted_links(dir_path));
   if (dir.get() < 0) return report(dest, std::strerror(errno));
   // cp writes into an existing file, which keeps its mode; a link in its place is no file.
   struct stat old;
@@ -219,7 +219,7 @@ void copy_as_user(const std::string& source, const std::string& dest, const Syst
 
 void show_user_file(const std::string& path) {
   // Not blocking on a FIFO planted in the file's place.
-  const FileDescriptor file(open_file_without_planted_links(path, O_RDONLY | O_NONBLOCK));
+  const kelvor::sys::UniqueFd file(open_file_without_planted_links(path, O_RDONLY | O_NONBLOCK));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return report(path, std::strerror(errno));
   if (!S_ISREG(st.st_mode)) return report(path, "Not a regular file");
@@ -231,13 +231,13 @@ void show_user_file(const std::string& path) {
 
 void remove_file(const std::string& path) {
   const auto [dir_path, name] = split_path(path);
-  const FileDescriptor dir(open_directory_without_planted_links(dir_path));
+  const kelvor::sys::UniqueFd dir(open_directory_without_planted_links(dir_path));
   if (dir.get() >= 0) unlinkat(dir.get(), name.c_str(), 0);
 }
 
 std::optional<SystemUser> account_on_the_way(const std::string& path) {
   std::optional<SystemUser> account;
-  const FileDescriptor end(walk_without_planted_links(path, [&account](int dir) {
+  const kelvor::sys::UniqueFd end(walk_without_planted_links(path, [&account](int dir) {
     struct stat st;
     // Its entries, a link in place of the next directory among them, are that account's to change.
     if (fstat(dir, &st) == 0 && !only_root_writes(dir) && st.st_uid != 0) account = system_user_with_id(st.st_uid, st.st_gid);
@@ -252,7 +252,7 @@ void make_directories(const std::string& path) {
   std::optional<SystemUser> account;
   bool shared = false;
   std::string rest;
-  const FileDescriptor stop(walk_without_planted_links(path, [&](int dir) {
+  const kelvor::sys::UniqueFd stop(walk_without_planted_links(path, [&](int dir) {
     if (only_root_writes(dir)) return true;
     struct stat st;
     if (fstat(dir, &st) == 0 && st.st_uid != 0) account = system_user_with_id(st.st_uid, st.st_gid);
