@@ -66,20 +66,31 @@ void remove_leftovers(int parent, const std::string& name) {
   closedir(dir);
 }
 
+// A cgroup's file handle: its 64-bit id is the whole of it.
+struct CgroupHandle {
+  file_handle handle;
+  std::uint64_t id;
+
+  explicit CgroupHandle(std::uint64_t cgroup = 0) : handle{}, id{} {
+    handle.handle_bytes = sizeof id;
+    handle.handle_type = kKernfsHandle;
+    std::memcpy(handle.f_handle, &cgroup, sizeof cgroup);
+  }
+  std::uint64_t cgroup() const noexcept {
+    std::uint64_t value;
+    std::memcpy(&value, handle.f_handle, sizeof value);
+    return value;
+  }
+};
+
 std::uint64_t cgroup_id(int parent, const std::string& name) {
-  struct {
-    file_handle handle;
-    std::uint64_t id;
-  } buffer{};
-  buffer.handle.handle_bytes = sizeof buffer.id;
+  CgroupHandle found;
   int mount_id = 0;
-  if (name_to_handle_at(parent, name.c_str(), &buffer.handle, &mount_id, 0) != 0 ||
-      buffer.handle.handle_bytes != sizeof buffer.id) {
+  if (name_to_handle_at(parent, name.c_str(), &found.handle, &mount_id, 0) != 0 ||
+      found.handle.handle_bytes != sizeof found.id) {
     throw MeterUnavailable(failure("can not read the id of cgroup " + name));
   }
-  std::uint64_t id;
-  std::memcpy(&id, buffer.handle.f_handle, sizeof id);
-  return id;
+  return found.cgroup();
 }
 
 }  // namespace
@@ -105,14 +116,8 @@ JobCgroup::JobCgroup(const std::string& name) : root_(open_hierarchy()) {
 }
 
 bool JobCgroup::still_exists(std::uint64_t id) const noexcept {
-  struct {
-    file_handle handle;
-    std::uint64_t id;
-  } buffer{};
-  buffer.handle.handle_bytes = sizeof buffer.id;
-  buffer.handle.handle_type = kKernfsHandle;
-  std::memcpy(buffer.handle.f_handle, &id, sizeof id);
-  const UniqueFd found(open_by_handle_at(root_.get(), &buffer.handle, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  CgroupHandle wanted(id);
+  const UniqueFd found(open_by_handle_at(root_.get(), &wanted.handle, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // Only a stale handle says it is gone; any other failure keeps it.
   return found || errno != ESTALE;
 }

@@ -13,8 +13,8 @@
 //  6. it waits for the game server to open the FIFO, or for the launcher to end first: then
 //     the start failed, and the FIFO and the wrapper pid file go; else it lets go of the
 //     start's running mark, as the pid files mark the server now;
-//  7. it reads the FIFO until the server and its children are gone, writing the traffic (the
-//     meter's figure where it runs, else the library's) at most once a minute, removes the
+//  7. it reads the FIFO until the server and its children are gone, writing the traffic (see
+//     BilledTraffic for which figure bills) at most once a minute, removes the
 //     FIFO, reaps the launcher and writes what is left, retrying for a while when the database
 //     does not take it.
 #include "manager/games/game_server.h"

@@ -28,10 +28,10 @@ void BilledTraffic::compare(std::uint64_t meter_total, bool final) {
   if (gap >= -static_cast<__int128>(kFewBytes) && gap <= allowed_behind) return;
   // A static program parts the figures a little more at every flush: the line comes when they
   // part, when they part the other way, and at the end, not once a minute for the job's life.
-  if (logged_ && !final && (gap > 0) == (logged_gap_ > 0)) return;
+  // A logged gap is never 0: it lay outside the tolerance.
+  if (logged_gap_ != 0 && !final && (gap > 0) == (logged_gap_ > 0)) return;
   const __int128 change = gap - logged_gap_;
   if (change >= -static_cast<__int128>(kFewBytes) && change <= static_cast<__int128>(kFewBytes)) return;
-  logged_ = true;
   logged_gap_ = gap;
   job_log(LOG_WARNING, job_name_ + ": traffic differs: kernel meter " + std::to_string(meter_total) +
                            " bytes, statistics library " + std::to_string(library_total_) + " bytes");

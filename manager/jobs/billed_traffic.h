@@ -39,6 +39,5 @@ private:
   std::uint64_t meter_start_ = 0;
   std::uint64_t billed_ = 0;  // the larger total at the last call
   std::uint64_t library_total_ = 0;
-  bool logged_ = false;
-  __int128 logged_gap_ = 0;  // meter minus library at the last line
+  __int128 logged_gap_ = 0;  // meter minus library at the last line; 0 before the first
 };
